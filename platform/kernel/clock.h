@@ -1,0 +1,132 @@
+// The machine's virtual clock and the scheduler of its participant threads.
+//
+// Virtual time only moves when every participant thread is blocked in a wait of this clock and the
+// completion thread is idle: it then jumps to the earliest of the next timer and the earliest wait deadline.
+// Timers run on the completion thread at DISPATCH_LEVEL. When every participant waits, nothing is scheduled
+// and no wait has a deadline, the machine has hung: the verifier reports the waiting calls.
+//
+// Predicates given to waitUntil are evaluated with the clock's lock held, by the waiting thread and by
+// whichever thread changes state: they must be cheap, must not block, and must read only state that is
+// changed inside update() (or atomics followed by notify()).
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <list>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+namespace w98 {
+
+class Verifier;
+
+using Ticks = int64_t;  // 100-ns units, like the kernel's times
+
+class Clock {
+ public:
+  static constexpr Ticks kMicrosecond = 10;
+  static constexpr Ticks kMillisecond = 10'000;
+  static constexpr Ticks kSecond = 10'000'000;
+
+  using TimerId = uint64_t;
+
+  explicit Clock(Verifier& verifier);
+  ~Clock();
+  Clock(const Clock&) = delete;
+  Clock& operator=(const Clock&) = delete;
+
+  Ticks now() const;
+
+  // Runs `fn` on the completion thread at DISPATCH_LEVEL once virtual time reaches `due` (at once when `due`
+  // is not in the future). Timers with the same due time run in the order they were scheduled.
+  TimerId schedule(Ticks due, std::function<void()> fn);
+  TimerId scheduleAfter(Ticks delay, std::function<void()> fn) { return schedule(now() + delay, std::move(fn)); }
+  // True when the timer was removed before it started running.
+  bool cancel(TimerId id);
+  size_t pendingTimers() const;
+
+  // Blocks the calling participant until `pred` holds (true) or virtual time reaches `deadline` (false).
+  // `what` names the wait in a hang report. Also returns false when the machine hung and the verifier is
+  // set to record rather than abort.
+  bool waitUntil(const std::function<bool()>& pred, std::string_view what, std::optional<Ticks> deadline = {});
+  // Lets `delay` of virtual time pass for the calling participant.
+  void sleepFor(Ticks delay, std::string_view what = "sleep");
+  // Changes state that predicates read: runs `change` under the clock's lock, then wakes the waiters whose
+  // predicate now holds. `change` must not call back into the clock.
+  void update(const std::function<void()>& change);
+  // Re-evaluates the waiters' predicates after state they read changed outside update() (atomics).
+  void notify();
+
+  // The calling thread becomes a participant for the scope's lifetime. Prefer Kernel::spawn, which counts
+  // the new thread before it starts, so that time cannot move in between.
+  class Participant {
+   public:
+    explicit Participant(Clock& clock);
+    ~Participant();
+    Participant(const Participant&) = delete;
+    Participant& operator=(const Participant&) = delete;
+
+   private:
+    Clock& clock_;
+    bool registered_;
+  };
+  bool isParticipant() const;  // the calling thread
+  bool onCompletionThread() const;
+
+  // For Kernel::spawn: counts a participant now; the new thread adopts the count with adoptParticipant().
+  void addParticipant();
+  void adoptParticipant();
+  void removeParticipant();
+
+  // Descriptions of the calls currently waiting (for reports).
+  std::vector<std::string> waitingCalls() const;
+
+  // Stops the completion thread; timers still scheduled are dropped. Called by the kernel at teardown.
+  void stop();
+
+ private:
+  struct Waiter {
+    std::condition_variable cv;
+    const std::function<bool()>* pred = nullptr;
+    std::optional<Ticks> deadline;
+    std::string what;
+    bool runnable = false;
+    bool hung = false;
+  };
+  struct Timer {
+    TimerId id;
+    std::function<void()> fn;
+  };
+
+  void wakeSatisfiedLocked();
+  void maybeAdvanceLocked();
+  void completionLoop();
+  void wake(Waiter& w);
+
+  Verifier& verifier_;
+  mutable std::mutex mutex_;
+  Ticks now_ = 0;
+  int participants_ = 0;
+  int blocked_ = 0;
+  std::list<Waiter*> waiters_;
+  uint64_t nextTimer_ = 1;
+  std::map<std::pair<Ticks, TimerId>, std::function<void()>> timers_;
+  std::unordered_map<TimerId, Ticks> timerDue_;
+  std::deque<Timer> ready_;
+  TimerId runningTimer_ = 0;
+  bool completionBusy_ = false;
+  bool stopping_ = false;
+  bool reportingHang_ = false;
+  std::condition_variable completionCv_;
+  std::thread completionThread_;
+  std::thread::id completionThreadId_;
+};
+
+}  // namespace w98
