@@ -1,0 +1,98 @@
+// The USB bus of the emulated machine: one root hub with ports into which devices (the simulated cable, or a
+// test device) are plugged. For each plugged device the bus driver creates a physical device object (PDO),
+// reports it to the Plug and Play manager and serves the URBs that the function driver above it submits with
+// IOCTL_INTERNAL_USB_SUBMIT_URB, as the Windows 98 USB stack does.
+//
+// Timing (docs/design.md): a control transfer pends and completes one 1 ms frame later (or, with the port's
+// synchronousControl option, inside the submitting call at no cost); bulk transfers are carried by the
+// completion thread at DISPATCH_LEVEL in 64-byte packets, at most 19 per frame, one pipe's transfers in
+// order, and complete when their last frame has passed. A NAKed bulk transfer waits until the device reports a
+// change (and, for devices that change by themselves when polled, is retried once per frame).
+//
+// Like the other host headers of the platform this one does not include <ddk/wdm.h>.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "kernel/clock.h"
+#include "usb/faults.h"
+#include "usb/timing.h"
+#include "usb/traffic_log.h"
+#include "usb/usb_device.h"
+
+struct _DRIVER_OBJECT;
+struct _DEVICE_OBJECT;
+struct _IRP;
+
+namespace sim {
+class Cable;
+}
+
+namespace w98 {
+
+class Kernel;
+
+struct PortOptions {
+  // Control transfers complete inside IofCallDriver, taking no bus time.
+  bool synchronousControl = false;
+  // Instance id reported to Plug and Play; empty: the port number in decimal.
+  std::string instanceId;
+};
+
+class UsbBus {
+ public:
+  // Creates the bus driver's driver object ("\Driver\usbhub") in `kernel`, which must outlive the bus.
+  explicit UsbBus(Kernel& kernel);
+  // Takes every device still plugged out of the machine (surprise removal).
+  ~UsbBus();
+  UsbBus(const UsbBus&) = delete;
+  UsbBus& operator=(const UsbBus&) = delete;
+
+  // Plugs `device` into the lowest free port (1..127): the bus enumerates it (SET_ADDRESS and its
+  // descriptors, not logged), creates its PDO and reports it to Plug and Play, which loads and starts its
+  // driver before this returns. Returns the port number, or 0 when the device could not be enumerated.
+  // Call from a participant thread at PASSIVE_LEVEL.
+  int plug(std::shared_ptr<UsbDevice> device, PortOptions options = {});
+  // The simulated cable (it must outlive its port).
+  int plug(sim::Cable& cable, PortOptions options = {});
+  // Takes the device out: requests in flight fail with USBD_STATUS_DEVICE_GONE, later ones too; Plug and Play
+  // is told (surprise removal, or query-remove + remove) and the PDO is deleted once it has been removed.
+  // Returns the status of the removal as the PnP manager reports it; false port numbers give STATUS_NO_SUCH_DEVICE.
+  int32_t unplug(int port, bool surprise = false);
+
+  bool plugged(int port) const;
+  std::vector<int> ports() const;  // ports with a device plugged in
+  _DEVICE_OBJECT* pdo(int port) const;  // nullptr once deleted
+  std::shared_ptr<UsbDevice> device(int port) const;
+  void setSynchronousControl(int port, bool on);
+  uint8_t address(int port) const;  // the device's bus address (0 if none)
+
+  _DRIVER_OBJECT* driverObject() const { return driver_; }
+  TrafficLog& log() { return log_; }
+  FaultInjector& faults() { return faults_; }
+  BusStatistics statistics() const;
+  void resetStatistics();
+  // Requests accepted and not yet completed (all ports).
+  size_t pendingRequests() const;
+  // The index the next request on the bus will get (TrafficRecord::index, FaultMatch::requestIndex).
+  uint64_t nextRequestIndex() const;
+
+  struct Impl;
+
+ private:
+  Kernel& kernel_;
+  _DRIVER_OBJECT* driver_ = nullptr;
+  TrafficLog log_;
+  FaultInjector faults_;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace w98
