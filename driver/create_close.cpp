@@ -1,0 +1,96 @@
+// Create, close and cleanup. None of them takes part in the pending-request accounting, and none
+// passes its request down.
+//
+// Requests on a device object without an extension (an FDO that removal left in place because a
+// handle was open) complete at once. Requests addressed to the child printer device, which has no
+// name and no data path, touch nothing: create is refused with STATUS_INVALID_DEVICE_REQUEST, close
+// and cleanup succeed.
+#include "create_close.h"
+
+#include "extension.h"
+#include "pipes.h"
+#include "usb_requests.h"
+
+namespace {
+
+bool IsChild(PDEVICE_OBJECT DeviceObject)
+{
+    // The first four fields of both records match; IsFdo is 0 only in the child's.
+    return !FdoExtensionOf(DeviceObject)->IsFdo;
+}
+
+}  // namespace
+
+NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    FdoExtension* Extension = FdoExtensionOf(DeviceObject);
+    if (Extension == nullptr) {
+        return CompleteRequest(Irp, STATUS_SUCCESS);
+    }
+    if (IsChild(DeviceObject)) {
+        return CompleteRequest(Irp, STATUS_INVALID_DEVICE_REQUEST);
+    }
+
+    // Test and set in one step: two creates at once must not both get in.
+    KIRQL OldIrql;
+    KeAcquireSpinLock(&Extension->TransferLock, &OldIrql);
+    const BOOLEAN WasOpen = Extension->Opened;
+    Extension->Opened = TRUE;
+    KeReleaseSpinLock(&Extension->TransferLock, OldIrql);
+    if (WasOpen) {
+        return CompleteRequest(Irp, STATUS_OBJECT_NAME_COLLISION);
+    }
+
+    // Sized now and remembered: MaxTransferSize is driver-wide and may change with the next AddDevice.
+    const ULONG Size = MaxTransferSize;
+    PVOID Buffer = Size != 0 ? ExAllocatePoolWithTag(NonPagedPool, Size, DDK_POOL_TAG) : nullptr;
+    KeAcquireSpinLock(&Extension->TransferLock, &OldIrql);
+    PVOID Stale = Extension->TransferBuffer;
+    Extension->TransferBuffer = Buffer;  // may be null: reads and writes are then refused
+    Extension->TransferBufferSize = Buffer != nullptr ? Size : 0;
+    SetPipesOpen(Extension->Interface, 1);
+    Extension->OpenFileObject = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+    KeReleaseSpinLock(&Extension->TransferLock, OldIrql);
+    if (Stale != nullptr) {
+        ExFreePool(Stale);
+    }
+    return CompleteRequest(Irp, STATUS_SUCCESS);
+}
+
+NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    FdoExtension* Extension = FdoExtensionOf(DeviceObject);
+    if (Extension == nullptr) {
+        // Removal already freed the record's belongings; the device object goes with its last handle.
+        // The handle being closed still counts until this request is done.
+        const bool LastHandle = DeviceObject->ReferenceCount <= 1;
+        const NTSTATUS Status = CompleteRequest(Irp, STATUS_SUCCESS);
+        if (LastHandle) {
+            IoDeleteDevice(DeviceObject);
+        }
+        return Status;
+    }
+    if (IsChild(DeviceObject)) {
+        return CompleteRequest(Irp, STATUS_SUCCESS);
+    }
+    KIRQL OldIrql;
+    KeAcquireSpinLock(&Extension->TransferLock, &OldIrql);
+    SetPipesOpen(Extension->Interface, 0);
+    Extension->Opened = FALSE;
+    PVOID Buffer = Extension->TransferBuffer;
+    Extension->TransferBuffer = nullptr;
+    Extension->TransferBufferSize = 0;
+    Extension->OpenFileObject = nullptr;
+    KeReleaseSpinLock(&Extension->TransferLock, OldIrql);
+    // The I/O manager sends the close only after every request on the handle has completed.
+    if (Buffer != nullptr) {
+        ExFreePool(Buffer);
+    }
+    return CompleteRequest(Irp, STATUS_SUCCESS);
+}
+
+NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    // Cancels nothing and changes no state, on any device object.
+    return CompleteRequest(Irp, STATUS_SUCCESS);
+}

@@ -1,0 +1,71 @@
+// The printer identifier's check value, against a bit-by-bit reference written here: CRC-16/ARC
+// (reflected 0xA001, initial 0, no final XOR) with the one table quirk of this check value, an extra
+// 0x0200 whenever the high nibble of the table index is 0xF.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "driver/child.h"
+
+namespace {
+
+uint32_t ReferenceCheck(const std::vector<uint8_t>& bytes, uint32_t acc = 0)
+{
+    for (uint8_t b : bytes) {
+        const uint32_t t = (b ^ acc) & 0xFF;
+        uint32_t entry = t;
+        for (int bit = 0; bit < 8; ++bit) entry = (entry & 1) ? (entry >> 1) ^ 0xA001 : entry >> 1;
+        if ((t >> 4) == 0xF) entry ^= 0x0200;
+        acc = (acc >> 8) ^ entry;
+    }
+    return acc;
+}
+
+uint32_t DriverCheck(const std::vector<uint8_t>& bytes, uint32_t acc = 0)
+{
+    ULONG value = acc;
+    PrinterIdChecksum(bytes.data(), static_cast<ULONG>(bytes.size()), &value);
+    return value;
+}
+
+std::vector<uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
+
+TEST(D2Checksum, KnownValues)
+{
+    EXPECT_EQ(DriverCheck(Bytes("123456789")), 0x593Cu);  // plain CRC-16/ARC would be 0xBB3D
+    EXPECT_EQ(DriverCheck(Bytes("AcmeJet 100")), 0x2888u);
+    EXPECT_EQ(DriverCheck(Bytes("Acme")), 0x9908u);
+    EXPECT_EQ(DriverCheck(Bytes("Example WorksPhoto Writer 9000")), 0xA00Fu);
+    EXPECT_EQ(DriverCheck({}), 0u);
+}
+
+TEST(D2Checksum, EveryByteValueMatchesTheReference)
+{
+    for (uint32_t start : {0x0000u, 0x1234u, 0xFFFFu, 0x8001u}) {
+        for (int b = 0; b < 256; ++b) {
+            const std::vector<uint8_t> one{static_cast<uint8_t>(b)};
+            ASSERT_EQ(DriverCheck(one, start), ReferenceCheck(one, start)) << "byte " << b << " start " << start;
+        }
+    }
+}
+
+TEST(D2Checksum, FoldsInPiecesLikeAWholeAndStaysSixteenBits)
+{
+    std::vector<uint8_t> text;
+    uint32_t seed = 7;
+    for (int i = 0; i < 4096; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        text.push_back(static_cast<uint8_t>(seed >> 16));
+    }
+    const uint32_t whole = DriverCheck(text);
+    EXPECT_EQ(whole, ReferenceCheck(text));
+    EXPECT_LE(whole, 0xFFFFu);
+    ULONG acc = 0;
+    PrinterIdChecksum(text.data(), 1000, &acc);
+    PrinterIdChecksum(text.data() + 1000, static_cast<ULONG>(text.size() - 1000), &acc);
+    EXPECT_EQ(acc, whole);
+}
+
+}  // namespace

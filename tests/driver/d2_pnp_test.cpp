@@ -1,0 +1,437 @@
+// Plug and Play for the cable's FDO and its child printer device: the manager's own sequences (plug,
+// stop, start, unplug) and single requests sent straight to the devices.
+#include <cstring>
+
+#include "d2_fixture.h"
+#include "driver/child.h"
+
+namespace d2 {
+namespace {
+
+constexpr UCHAR kLegacyBusInformation = 0x18;
+constexpr UCHAR kDeviceChange = 0x18;  // the second major code the PnP handler serves
+constexpr char kPortNameKeyValue[] = "Port Name";
+
+class D2Pnp : public DriverTest {
+protected:
+    Answer QueryId(DEVICE_OBJECT* device, BUS_QUERY_ID_TYPE type, ULONG_PTR initialInformation = 0)
+    {
+        return SendPnp(device, IRP_MN_QUERY_ID,
+                       [&](PIO_STACK_LOCATION sp, PIRP) { sp->Parameters.QueryId.IdType = type; }, initialInformation);
+    }
+    Answer QueryBusRelations(DEVICE_OBJECT* device)
+    {
+        return SendPnp(device, IRP_MN_QUERY_DEVICE_RELATIONS,
+                       [](PIO_STACK_LOCATION sp, PIRP) { sp->Parameters.QueryDeviceRelations.Type = BusRelations; });
+    }
+    std::optional<std::string> DosLinkTarget(int port = 1)
+    {
+        return kernel().io().symbolicLinkTarget("\\DosDevices\\KVUSB" + std::to_string(port));
+    }
+    size_t DriverBlocks() { return kernel().pool().outstanding(kTag).size(); }
+};
+
+TEST_F(D2Pnp, PrinterIsReportedWithItsIds)
+{
+    Plug();
+    auto child = ChildNode(1);
+    ASSERT_TRUE(child.has_value());
+    EXPECT_EQ(child->deviceId, "LPTENUM\\AcmeJet 1002888");
+    EXPECT_EQ(child->hardwareIds, std::vector<std::string>{"AcmeJet 1002888"});
+    EXPECT_TRUE(child->compatibleIds.empty());
+    EXPECT_EQ(child->instanceId, "AcmeJet 1002888KVUSB1");
+    EXPECT_EQ(Ext(1)->ChildCount, 1u);
+    // The child keeps its own copy of the text, not a view of the parent's buffer.
+    auto* record = static_cast<ChildExtension*>(Child(1)->DeviceExtension);
+    EXPECT_EQ(record->IsFdo, 0);
+    EXPECT_EQ(record->ParentFdo, Fdo(1));
+    EXPECT_EQ(record->LowerDeviceObject, nullptr);
+    EXPECT_EQ(record->Self, Child(1));
+    ASSERT_NE(record->DeviceIdString.Buffer, nullptr);
+    EXPECT_NE(static_cast<void*>(record->DeviceIdString.Buffer), static_cast<void*>(Ext(1)->DeviceId));
+    EXPECT_EQ(std::string(record->DeviceIdString.Buffer, record->DeviceIdString.Length), kAcmeId);
+}
+
+TEST_F(D2Pnp, SecondCableGetsItsOwnPortInTheInstanceId)
+{
+    Plug();
+    Plug("MFG:1234;MDL:56789;");
+    auto child = ChildNode(2);
+    ASSERT_TRUE(child.has_value());
+    EXPECT_EQ(child->deviceId, "LPTENUM\\123456789593C");
+    EXPECT_EQ(child->instanceId, "123456789593CKVUSB2");
+}
+
+TEST_F(D2Pnp, BusRelationsOnlyOnceWhileTheChildLives)
+{
+    Plug();
+    DEVICE_OBJECT* child = Child(1);
+    for (int i = 0; i < 3; ++i) {
+        Answer a = QueryBusRelations(Fdo(1));
+        EXPECT_EQ(a.status, STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(a.returned, STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(a.information, 0u);
+    }
+    EXPECT_EQ(Ext(1)->ChildCount, 1u);
+    EXPECT_EQ(Child(1), child);
+    EXPECT_EQ(Ext(1)->PendingIoCount, 1);
+    // Other relation types go down to the bus driver untouched.
+    Answer removal = SendPnp(Fdo(1), IRP_MN_QUERY_DEVICE_RELATIONS,
+                             [](PIO_STACK_LOCATION sp, PIRP) { sp->Parameters.QueryDeviceRelations.Type = RemovalRelations; });
+    EXPECT_EQ(removal.status, STATUS_NOT_SUPPORTED);
+}
+
+TEST_F(D2Pnp, NoChildWithoutADeviceId)
+{
+    Plug(kAcmeId, [](w98::CableOptions& o) { o.printer.supports1284 = false; });
+    EXPECT_FALSE(Ext(1)->DeviceIdValid);
+    EXPECT_FALSE(ChildNode(1).has_value());
+    EXPECT_EQ(Ext(1)->ChildCount, 0u);
+    EXPECT_EQ(QueryBusRelations(Fdo(1)).status, STATUS_UNSUCCESSFUL);
+    EXPECT_TRUE(DosLinkTarget().has_value());  // the start itself succeeded
+}
+
+TEST_F(D2Pnp, FdoMinorCodes)
+{
+    Plug();
+    DEVICE_OBJECT* fdo = Fdo(1);
+    FdoExtension* ext = Ext(1);
+    // Passed down: what the bus driver answers comes back unchanged, and the record keeps its state
+    // (Started is never set, so the query and cancel codes change nothing).
+    for (UCHAR minor : {UCHAR(IRP_MN_QUERY_REMOVE_DEVICE), UCHAR(IRP_MN_CANCEL_REMOVE_DEVICE),
+                        UCHAR(IRP_MN_QUERY_STOP_DEVICE), UCHAR(IRP_MN_CANCEL_STOP_DEVICE), UCHAR(0x08), UCHAR(0x0A),
+                        UCHAR(0x0B), UCHAR(0x0C), UCHAR(0x0D), UCHAR(0x0E), UCHAR(0x0F), UCHAR(0x10), UCHAR(0x11),
+                        UCHAR(0x12), UCHAR(0x14), UCHAR(0x15), UCHAR(0x16), UCHAR(0x19), UCHAR(0x20)}) {
+        Answer a = SendPnp(fdo, minor);
+        EXPECT_NE(a.returned, STATUS_PENDING) << int(minor);
+        EXPECT_EQ(a.status, a.returned) << int(minor);
+        EXPECT_FALSE(ext->RemovePending);
+        EXPECT_FALSE(ext->StopPending);
+        EXPECT_EQ(ext->PendingIoCount, 1) << int(minor);
+    }
+    // Surprise removal is passed down and changes nothing in the driver.
+    SendPnp(fdo, IRP_MN_SURPRISE_REMOVAL);
+    EXPECT_FALSE(ext->Removed);
+    EXPECT_TRUE(ext->DosLinkActive);
+    EXPECT_TRUE(DosLinkTarget().has_value());
+
+    Answer legacy = SendPnp(fdo, kLegacyBusInformation);
+    EXPECT_EQ(legacy.status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(legacy.returned, STATUS_UNSUCCESSFUL);
+    // Major code 0x18 is served like IRP_MJ_PNP.
+    Answer viaDeviceChange = Send(fdo, kDeviceChange, kLegacyBusInformation);
+    EXPECT_EQ(viaDeviceChange.status, STATUS_UNSUCCESSFUL);
+    Answer relations = Send(fdo, kDeviceChange, IRP_MN_QUERY_DEVICE_RELATIONS,
+                            [](PIO_STACK_LOCATION sp, PIRP) { sp->Parameters.QueryDeviceRelations.Type = BusRelations; });
+    EXPECT_EQ(relations.status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(ext->PendingIoCount, 1);
+}
+
+TEST_F(D2Pnp, ChildAnswersItsOwnMinorCodes)
+{
+    Plug();
+    DEVICE_OBJECT* child = Child(1);
+    ASSERT_NE(child, nullptr);
+    for (UCHAR minor : {UCHAR(IRP_MN_START_DEVICE), UCHAR(IRP_MN_QUERY_REMOVE_DEVICE), UCHAR(IRP_MN_CANCEL_REMOVE_DEVICE),
+                        UCHAR(IRP_MN_STOP_DEVICE), UCHAR(IRP_MN_QUERY_STOP_DEVICE), UCHAR(IRP_MN_CANCEL_STOP_DEVICE),
+                        UCHAR(IRP_MN_REMOVE_DEVICE)}) {
+        Answer a = SendPnp(child, minor);
+        EXPECT_EQ(a.status, STATUS_SUCCESS) << int(minor);
+        EXPECT_EQ(a.returned, STATUS_SUCCESS) << int(minor);
+    }
+    // Its own remove request does not delete it.
+    EXPECT_TRUE(kernel().io().isLive(child));
+    EXPECT_FALSE(kernel().io().isDeleted(child));
+    // Anything else keeps the status and information it came with.
+    for (UCHAR minor : {UCHAR(IRP_MN_QUERY_DEVICE_RELATIONS), UCHAR(0x08), UCHAR(0x0A), UCHAR(0x0B), UCHAR(0x0C),
+                        UCHAR(0x0D), UCHAR(0x18), UCHAR(0x30)}) {
+        Answer a = SendPnp(child, minor, {}, 0x5A5A);
+        EXPECT_EQ(a.status, STATUS_NOT_SUPPORTED) << int(minor);
+        EXPECT_EQ(a.information, 0x5A5Au) << int(minor);
+    }
+    EXPECT_EQ(Ext(1)->PendingIoCount, 1);
+}
+
+TEST_F(D2Pnp, ChildCapabilities)
+{
+    Plug();
+    DEVICE_CAPABILITIES caps;
+    std::memset(&caps, 0xFF, sizeof caps);
+    caps.Size = sizeof caps;
+    caps.Version = 7;
+    Answer a = SendPnp(Child(1), IRP_MN_QUERY_CAPABILITIES,
+                       [&](PIO_STACK_LOCATION sp, PIRP) { sp->Parameters.DeviceCapabilities.Capabilities = &caps; });
+    EXPECT_EQ(a.status, STATUS_SUCCESS);
+    EXPECT_EQ(caps.Size, 32);
+    EXPECT_EQ(caps.Version, 1);
+    EXPECT_EQ(caps.LockSupported, 0u);
+    EXPECT_EQ(caps.EjectSupported, 0u);
+    EXPECT_EQ(caps.Removable, 0u);
+    EXPECT_EQ(caps.DockDevice, 0u);
+    EXPECT_EQ(caps.UniqueID, 0u);
+    EXPECT_EQ(caps.DeviceD1, 1u);
+    EXPECT_EQ(caps.Address, 0u);
+    EXPECT_EQ(caps.UINumber, 0u);
+    // Flags the answer does not name stay as they came.
+    EXPECT_EQ(caps.DeviceD2, 1u);
+    EXPECT_EQ(caps.SilentInstall, 1u);
+    EXPECT_EQ(caps.SurpriseRemovalOK, 1u);
+}
+
+TEST_F(D2Pnp, ChildIdAnswers)
+{
+    Plug();
+    DEVICE_OBJECT* child = Child(1);
+    Answer device = QueryId(child, BusQueryDeviceID);
+    EXPECT_EQ(device.status, STATUS_SUCCESS);
+    ASSERT_NE(device.information, 0u);
+    auto block = kernel().pool().block(reinterpret_cast<void*>(device.information));
+    ASSERT_TRUE(block.has_value());
+    EXPECT_EQ(block->kind, w98::PoolKind::Paged);
+    EXPECT_EQ(block->tag, kTag);
+    EXPECT_EQ(TakeStrings(device.information), std::vector<std::string>{"LPTENUM\\AcmeJet 1002888"});
+
+    Answer hardware = QueryId(child, BusQueryHardwareIDs);
+    ASSERT_EQ(hardware.status, STATUS_SUCCESS);
+    {
+        auto* text = reinterpret_cast<const WCHAR*>(hardware.information);
+        const std::string expected = std::string("AcmeJet 1002888") + '\0' + '\0';
+        ASSERT_GE(kernel().pool().block(text)->size, expected.size() * sizeof(WCHAR));
+        for (size_t i = 0; i < expected.size(); ++i)
+            EXPECT_EQ(text[i], static_cast<WCHAR>(static_cast<unsigned char>(expected[i]))) << i;
+        ExFreePool(const_cast<WCHAR*>(text));
+    }
+
+    Answer compatible = QueryId(child, BusQueryCompatibleIDs, 0);
+    EXPECT_EQ(compatible.status, STATUS_SUCCESS);
+    EXPECT_EQ(compatible.information, 0u);
+
+    Answer instance = QueryId(child, BusQueryInstanceID);
+    EXPECT_EQ(instance.status, STATUS_SUCCESS);
+    EXPECT_EQ(TakeStrings(instance.information), std::vector<std::string>{"AcmeJet 1002888KVUSB1"});
+
+    Answer other = QueryId(child, static_cast<BUS_QUERY_ID_TYPE>(5), 0x77);
+    EXPECT_EQ(other.status, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(other.information, 0x77u);
+
+    // Without memory for the answer: success, and no id.
+    kernel().pool().failTag(kTag);
+    Answer starved = QueryId(child, BusQueryDeviceID);
+    kernel().pool().clearFaults();
+    EXPECT_EQ(starved.information, 0u);
+}
+
+TEST_F(D2Pnp, ChildWithoutAManufacturerHasNoIds)
+{
+    Plug("MFG:;MDL:Jet 100;");
+    DEVICE_OBJECT* child = Child(1);
+    ASSERT_NE(child, nullptr);
+    for (BUS_QUERY_ID_TYPE type : {BusQueryDeviceID, BusQueryHardwareIDs, BusQueryInstanceID}) {
+        Answer a = QueryId(child, type, 0x1234);
+        EXPECT_EQ(a.status, STATUS_UNSUCCESSFUL) << type;
+        EXPECT_EQ(a.information, 0u) << type;
+    }
+    EXPECT_EQ(QueryId(child, BusQueryCompatibleIDs).status, STATUS_SUCCESS);
+}
+
+TEST_F(D2Pnp, StopAndStartRecreateTheDosNameAndKeepTheChildReadable)
+{
+    Plug();
+    const int id = machine().devnode(1)->id;
+    EXPECT_EQ(DosLinkTarget(), "\\Device\\KVUSB00");
+    ASSERT_EQ(kernel().pnp().stopDevice(id), STATUS_SUCCESS);
+    EXPECT_FALSE(DosLinkTarget().has_value());
+    EXPECT_EQ(Ext(1)->DeviceId, nullptr);
+    EXPECT_FALSE(Ext(1)->DosLinkActive);
+    EXPECT_NE(OpenPort().status, STATUS_SUCCESS);
+    // The child still answers from its own copy while the parent has no device ID.
+    EXPECT_EQ(TakeStrings(QueryId(Child(1), BusQueryDeviceID).information),
+              std::vector<std::string>{"LPTENUM\\AcmeJet 1002888"});
+
+    ASSERT_EQ(kernel().pnp().startDevice(id), STATUS_SUCCESS);
+    EXPECT_EQ(DosLinkTarget(), "\\Device\\KVUSB00");
+    EXPECT_NE(Ext(1)->DeviceId, nullptr);
+    EXPECT_EQ(Ext(1)->ChildCount, 1u);  // no second child
+    EXPECT_EQ(TakeStrings(QueryId(Child(1), BusQueryInstanceID).information),
+              std::vector<std::string>{"AcmeJet 1002888KVUSB1"});
+    auto h = Open();
+    EXPECT_EQ(Write(h, {1, 2, 3}).status, STATUS_SUCCESS);
+    io().close(h);
+}
+
+TEST_F(D2Pnp, StopWithoutMemoryForTheUnconfigureRequest)
+{
+    Plug();
+    const size_t mark = Mark();
+    kernel().pool().failTag(kTag);
+    Answer a = SendPnp(Fdo(1), IRP_MN_STOP_DEVICE);
+    kernel().pool().clearFaults();
+    EXPECT_EQ(a.status, STATUS_NO_MEMORY);
+    EXPECT_FALSE(DosLinkTarget().has_value());  // already deleted
+    EXPECT_TRUE(Since(mark).empty());
+    EXPECT_EQ(Ext(1)->PendingIoCount, 1);
+}
+
+TEST_F(D2Pnp, RemovalWithoutHandlesDeletesEverything)
+{
+    Plug();
+    Plug("MFG:Other;");
+    DEVICE_OBJECT* fdo = Fdo(1);
+    DEVICE_OBJECT* child = Child(1);
+    const std::string deviceKey = machine().devnode(1)->deviceKey;
+    const std::string driverKey = machine().devnode(1)->driverKey;
+    EXPECT_EQ(DeviceNameCounter, 2);
+
+    EXPECT_EQ(machine().unplug(1, false), STATUS_SUCCESS);
+    EXPECT_FALSE(kernel().io().isLive(fdo));
+    EXPECT_FALSE(kernel().io().isLive(child));
+    EXPECT_FALSE(DosLinkTarget(1).has_value());
+    EXPECT_EQ(DeviceNameCounter, 1);
+    EXPECT_EQ(PortNumberMap[0] & 0x80000000u, 0u);  // port number 1 is free again
+    auto portName = machine().registry().value(deviceKey, kPortNameKeyValue);
+    ASSERT_TRUE(portName.has_value());
+    EXPECT_TRUE(portName->data.empty());
+    EXPECT_TRUE(machine().registry().value(driverKey, kPortNameKeyValue)->data.empty());
+
+    // The other cable is untouched; removing it too leaves no driver memory behind.
+    EXPECT_EQ(machine().unplug(2, false), STATUS_SUCCESS);
+    EXPECT_TRUE(kernel().pool().outstanding(kTag).empty()) << kernel().pool().report();
+}
+
+TEST_F(D2Pnp, RemovalWithAHandleOpenLingersUntilTheLastClose)
+{
+    Plug();
+    auto h = Open();
+    DEVICE_OBJECT* fdo = Fdo(1);
+    DEVICE_OBJECT* child = Child(1);
+    ASSERT_EQ(Write(h, {1, 2, 3}).status, STATUS_SUCCESS);
+
+    machine().unplug(1, false);
+    EXPECT_TRUE(kernel().io().isLive(fdo));
+    EXPECT_EQ(fdo->DeviceExtension, nullptr);
+    EXPECT_FALSE(kernel().io().isLive(child));
+    EXPECT_EQ(DeviceNameCounter, 1);  // unchanged: the FDO was not deleted by the removal
+    EXPECT_EQ(PortNumberMap[0] & 0x80000000u, 0u);
+    // Nothing of the driver's own memory is left: the record's belongings went at removal.
+    EXPECT_TRUE(kernel().pool().outstanding(kTag).empty()) << kernel().pool().report();
+
+    // Every later request completes without a record.
+    const size_t mark = Mark();
+    auto w = Write(h, {4, 5});
+    EXPECT_EQ(w.status, STATUS_DELETE_PENDING);
+    EXPECT_EQ(w.information, 0u);
+    std::vector<uint8_t> in(4);
+    EXPECT_EQ(io().read(h, in.data(), 4).status, STATUS_DELETE_PENDING);
+    std::vector<uint8_t> out(7, 0xEE);
+    EXPECT_EQ(Control(h, IOCTL_KVUSB_READ_REGISTERS, {}, &out).status, STATUS_DELETE_PENDING);
+    EXPECT_EQ(SendPnp(fdo, IRP_MN_QUERY_CAPABILITIES).status, STATUS_DELETE_PENDING);
+    EXPECT_EQ(SendPnp(fdo, IRP_MN_REMOVE_DEVICE).status, STATUS_DELETE_PENDING);
+    EXPECT_EQ(Send(fdo, IRP_MJ_CREATE, 0).status, STATUS_SUCCESS);
+    EXPECT_EQ(Send(fdo, IRP_MJ_CLEANUP, 0).status, STATUS_SUCCESS);
+    EXPECT_TRUE(Since(mark).empty());
+
+    // The last close lets the device object go.
+    EXPECT_EQ(io().close(h), STATUS_SUCCESS);
+    EXPECT_FALSE(kernel().io().isLive(fdo));
+}
+
+TEST_F(D2Pnp, WriteInFlightAtRemovalCompletesFirst)
+{
+    Plug();
+    auto h = Open();
+    CableOf(1).setOffline(true);
+    std::vector<uint8_t> data(100, 0x31);
+    auto write = io().writeAsync(h, data.data(), 100);
+    kernel().clock().sleepFor(10 * kMs);
+    ASSERT_FALSE(write->completed());
+
+    machine().unplug(1, false);
+    ASSERT_TRUE(write->completed());
+    auto r = write->wait();
+    EXPECT_LT(r.status, 0);
+    EXPECT_EQ(r.information, 0u);
+    EXPECT_EQ(io().close(h), STATUS_SUCCESS);
+    EXPECT_TRUE(kernel().pool().outstanding(kTag).empty()) << kernel().pool().report();
+}
+
+TEST_F(D2Pnp, SurpriseRemoval)
+{
+    Plug();
+    DEVICE_OBJECT* fdo = Fdo(1);
+    EXPECT_EQ(machine().unplug(1, true), STATUS_SUCCESS);
+    EXPECT_FALSE(kernel().io().isLive(fdo));
+    EXPECT_FALSE(DosLinkTarget().has_value());
+    EXPECT_TRUE(kernel().pool().outstanding(kTag).empty()) << kernel().pool().report();
+    // The port number is free for the next cable.
+    Plug();
+    EXPECT_EQ(ChildNode(2)->instanceId, "AcmeJet 1002888KVUSB1");
+}
+
+TEST_F(D2Pnp, EnumerationWithAllocationsFailingInTurn)
+{
+    // A printer without IEEE 1284 gives no child at start; the test then hands the FDO a device ID as a
+    // start would and asks for the bus relations itself, failing each allocation of the answer in turn.
+    Plug(kAcmeId, [](w98::CableOptions& o) { o.printer.supports1284 = false; });
+    FdoExtension* ext = Ext(1);
+    ASSERT_EQ(ext->ChildCount, 0u);
+    auto* id = static_cast<char*>(ExAllocatePoolWithTag(NonPagedPool, DEVICE_ID_BUFFER_SIZE, kTag));
+    std::memset(id, 0, DEVICE_ID_BUFFER_SIZE);
+    std::memcpy(id, kAcmeId, std::strlen(kAcmeId));
+    ext->DeviceId = reinterpret_cast<PUCHAR>(id);
+    ext->DeviceIdValid = 1;
+
+    const size_t idle = DriverBlocks();
+    const size_t liveDevices = kernel().io().liveDevices();
+    Answer answer;
+    int failures = 0;
+    for (uint64_t n = 1; n < 20; ++n) {
+        kernel().pool().failNth(n);
+        answer = QueryBusRelations(Fdo(1));
+        kernel().pool().clearFaults();
+        if (NT_SUCCESS(answer.status)) break;
+        ++failures;
+        EXPECT_EQ(answer.information, 0u);
+        EXPECT_EQ(ext->ChildCount, 0u);
+        EXPECT_TRUE(IsListEmpty(&ext->ChildList));
+        EXPECT_EQ(DriverBlocks(), idle) << "allocation " << n;
+        EXPECT_EQ(kernel().io().liveDevices(), liveDevices) << "allocation " << n;
+        EXPECT_EQ(ext->PendingIoCount, 1);
+    }
+    EXPECT_GE(failures, 3);  // the device object, the child's copy of the id, the relations array
+    ASSERT_EQ(answer.status, STATUS_SUCCESS);
+    auto* relations = reinterpret_cast<PDEVICE_RELATIONS>(answer.information);
+    ASSERT_NE(relations, nullptr);
+    ASSERT_EQ(relations->Count, 1u);
+    EXPECT_EQ(ext->ChildCount, 1u);
+    auto* record = static_cast<ChildExtension*>(relations->Objects[0]->DeviceExtension);
+    EXPECT_EQ(std::string(record->DeviceIdString.Buffer, record->DeviceIdString.Length), kAcmeId);
+    EXPECT_EQ(kernel().pool().block(relations)->kind, w98::PoolKind::Paged);
+    ExFreePool(relations);
+    // Asked again: no second child.
+    EXPECT_EQ(QueryBusRelations(Fdo(1)).status, STATUS_UNSUCCESSFUL);
+
+    // Removal takes the child (and the device ID) with it.
+    machine().unplug(1, false);
+    EXPECT_TRUE(kernel().pool().outstanding(kTag).empty()) << kernel().pool().report();
+}
+
+TEST_F(D2Pnp, RemovalWithAllocationsFailingInTurnLeaksNothing)
+{
+    for (uint64_t n = 1; n <= 30; ++n) {
+        const std::filesystem::path folder = machine().folder();
+        machine_.reset();
+        machine_ = std::make_unique<w98::Machine>(folder);
+        Plug();
+        auto h = Open();
+        ASSERT_EQ(Write(h, {1, 2, 3}).status, STATUS_SUCCESS) << "allocation " << n;
+        io().close(h);
+        kernel().pool().failNth(n);
+        machine().unplug(1, false);
+        kernel().pool().clearFaults();
+        EXPECT_TRUE(kernel().pool().outstanding(kTag).empty()) << "allocation " << n << "\n" << kernel().pool().report();
+        EXPECT_EQ(PortNumberMap[0], 0u) << "allocation " << n;
+    }
+}
+
+}  // namespace
+}  // namespace d2
