@@ -1,0 +1,260 @@
+#include "machine/machine.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+struct _DRIVER_OBJECT;
+struct _UNICODE_STRING;
+
+// The driver's entry points (driver/entry.h, which needs the kernel's own headers).
+extern "C" int32_t DriverEntry(_DRIVER_OBJECT* driverObject, _UNICODE_STRING* registryPath);
+extern "C" void OslnkResetImage(void);
+
+namespace w98 {
+
+namespace {
+
+constexpr size_t kPcapHeader = 24;  // the capture file's own header; records follow it
+
+std::string lowerCase(std::string s) {
+  for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+std::string readWhole(const std::filesystem::path& p) {
+  std::ifstream f(p, std::ios::binary);
+  if (!f) throw std::runtime_error("cannot read " + p.string());
+  std::ostringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+}  // namespace
+
+void Machine::writeDefaults(Registry& r, Disk& d) {
+  const std::string hklm = "HKEY_LOCAL_MACHINE\\";
+  const std::string ccs = hklm + "System\\CurrentControlSet\\";
+  // Windows itself.
+  r.createKey(hklm + "SOFTWARE\\Microsoft\\Windows\\CurrentVersion");
+  r.setString(hklm + "SOFTWARE\\Microsoft\\Windows\\CurrentVersion", "SystemRoot", "C:\\WINDOWS");
+  r.setString(hklm + "SOFTWARE\\Microsoft\\Windows\\CurrentVersion", "Version", "Windows 98");
+  r.setString(hklm + "SOFTWARE\\Microsoft\\Windows\\CurrentVersion", "VersionNumber", "4.10.1998");
+  r.createKey("HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion");
+  // Device classes of a machine with a parallel port and USB.
+  for (const char* cls : {"Ports", "Printer", "USB"}) r.createKey(ccs + "Services\\Class\\" + cls);
+  r.setString(ccs + "Services\\Class\\Ports", "", "Ports (COM & LPT)");
+  r.setString(ccs + "Services\\Class\\Printer", "", "Printers");
+  r.setString(ccs + "Services\\Class\\USB", "", "Universal serial bus controller");
+  // Enumerators the product adds devices under.
+  r.createKey(hklm + "Enum\\Root\\Printer");
+  r.createKey(hklm + "Enum\\USB\\ROOT_HUB\\PCI&VEN_8086&DEV_7112&FUNC_2");
+  r.setString(hklm + "Enum\\USB\\ROOT_HUB\\PCI&VEN_8086&DEV_7112&FUNC_2", "DeviceDesc", "USB Root Hub");
+  r.createKey(hklm + "Enum\\LPTENUM");
+  // The spooler with its built-in monitor and the ports of the machine's own parallel and serial ports.
+  r.createKey(ccs + "Control\\Print\\Environments\\Windows 4.0");
+  r.createKey(ccs + "Control\\Print\\Monitors\\Local Port");
+  r.setString(ccs + "Control\\Print\\Monitors\\Local Port", "Driver", "localmon.dll");
+  r.createKey(ccs + "Control\\Print\\Ports\\LPT1");
+  r.createKey(ccs + "Control\\Print\\Ports\\COM1");
+  r.createKey(ccs + "Control\\Print\\Printers");
+
+  d.createDirectories("C:\\WINDOWS\\SYSTEM");
+  d.createDirectories("C:\\WINDOWS\\INF\\OTHER");
+  d.createDirectories("C:\\WINDOWS\\TEMP");
+  d.writeFile("C:\\WINDOWS\\WIN.INI", "[windows]\r\nload=\r\nrun=\r\n\r\n[Ports]\r\nLPT1:=\r\nCOM1:=9600,n,8,1,x\r\n");
+  d.writeFile("C:\\WINDOWS\\SYSTEM.INI", "[boot]\r\nshell=Explorer.exe\r\n");
+  d.writeFile("C:\\WINDOWS\\SYSTEM\\localmon.dll", "MZ localmon.dll (placeholder image)\r\n");
+}
+
+Machine::Machine(std::filesystem::path folder) : folder_(std::move(folder)) {
+  std::error_code ec;
+  std::filesystem::create_directories(folder_, ec);
+  if (!std::filesystem::is_directory(folder_))
+    throw std::runtime_error("cannot use " + folder_.string() + " as the machine's folder");
+  registry_ = std::make_unique<Registry>();
+  const bool fresh = !std::filesystem::exists(registryFile());
+  disk_ = std::make_unique<Disk>(driveFolder());
+  if (fresh) {
+    writeDefaults(*registry_, *disk_);
+  } else {
+    if (auto error = registry_->importText(readWhole(registryFile())))
+      throw std::runtime_error(registryFile().string() + ": " + *error);
+  }
+  ui_ = std::make_unique<UserInterface>(std::vector<std::string>{}, nullptr);
+  session_ = std::make_unique<UserSession>(*registry_, *disk_, *ui_);
+  lastBoot_ = runWininit(*disk_);
+  boots_ = 1;
+  startKernel();
+}
+
+Machine::~Machine() {
+  stopKernel();
+  session_.reset();
+}
+
+void Machine::startKernel() {
+  kernel_ = std::make_unique<Kernel>(*registry_);
+  DriverRegistration reg;
+  reg.hardwareId = kCableHardwareId;
+  reg.entry = &DriverEntry;
+  reg.resetImage = &OslnkResetImage;
+  reg.className = "USBQXC";
+  reg.service = "oslnk";
+  reg.poolTag = kDriverPoolTag;
+  kernel_->pnp().registerDriver(reg);
+  usb_ = std::make_unique<UsbBus>(*kernel_);
+}
+
+void Machine::stopKernel() {
+  if (usb_) {
+    auto capture = usb_->log().pcap();
+    if (capture.size() > kPcapHeader) {
+      if (earlierTraffic_.empty()) earlierTraffic_.assign(capture.begin(), capture.begin() + kPcapHeader);
+      earlierTraffic_.insert(earlierTraffic_.end(), capture.begin() + kPcapHeader, capture.end());
+    }
+  }
+  // The bus takes every device out before the kernel goes; the cables outlive their ports.
+  usb_.reset();
+  kernel_.reset();
+  for (auto& c : cables_) c.present = false;
+  cables_.clear();
+}
+
+void Machine::save() {
+  std::string text = registry_->exportText();
+  auto tmp = registryFile();
+  tmp += ".new";
+  {
+    std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
+    if (!f) throw std::runtime_error("cannot write " + tmp.string());
+    f << text;
+    f.flush();
+    if (!f) throw std::runtime_error("cannot write " + tmp.string());
+  }
+  std::error_code ec;
+  std::filesystem::rename(tmp, registryFile(), ec);
+  if (ec) throw std::runtime_error("cannot replace " + registryFile().string() + ": " + ec.message());
+}
+
+WininitResult Machine::boot() {
+  stopKernel();
+  lastBoot_ = runWininit(*disk_);
+  ++boots_;
+  startKernel();
+  return lastBoot_;
+}
+
+// Windows' device installer, for the part the product's devices need: the first time a cable appears on a port,
+// its device key gets a driver key of the cable's class. A driver key that no device claims yet (the one the
+// product's installer made) is taken first; a new one starts with the parameters of the class's first driver key,
+// as the setup information file's defaults would give it.
+void Machine::prepareDeviceKey(const std::string& instanceId) {
+  const std::string deviceKey = std::string("HKEY_LOCAL_MACHINE\\Enum\\") + kCableHardwareId + "\\" + instanceId;
+  if (auto d = registry_->stringValue(deviceKey, "Driver"); d && !d->empty()) return;
+  const std::string className = "USBQXC";
+  const std::string classKey = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\" + className;
+  std::vector<std::string> claimed;
+  const std::string hardwareKey = std::string("HKEY_LOCAL_MACHINE\\Enum\\") + kCableHardwareId;
+  for (const auto& inst : registry_->subkeys(hardwareKey))
+    if (auto d = registry_->stringValue(hardwareKey + "\\" + inst, "Driver")) claimed.push_back(lowerCase(*d));
+  const auto existing = registry_->subkeys(classKey);
+  auto exists = [&](const std::string& n) {
+    return std::any_of(existing.begin(), existing.end(), [&](const std::string& e) { return lowerCase(e) == lowerCase(n); });
+  };
+  for (int n = 0; n < 10000; ++n) {
+    char digits[8];
+    std::snprintf(digits, sizeof digits, "%04d", n);
+    const std::string name = className + "\\" + digits;
+    if (std::find(claimed.begin(), claimed.end(), lowerCase(name)) != claimed.end()) continue;
+    const std::string driverKey = classKey + "\\" + digits;
+    if (!exists(digits)) {
+      registry_->createKey(driverKey);
+      const std::string first = classKey + "\\0000";
+      for (const char* param : {"MaxTransferSize", "IFSetting", "AltSetting"})
+        if (auto v = registry_->value(first, param)) registry_->setValue(driverKey, param, *v);
+    }
+    registry_->createKey(deviceKey);
+    registry_->setString(deviceKey, "Driver", name);
+    return;
+  }
+}
+
+int Machine::plug(CableOptions options) {
+  // The bus takes the lowest free port; the instance id is its number, as the bus would give it.
+  if (options.port.instanceId.empty()) {
+    auto used = usb_->ports();
+    int port = 1;
+    while (std::find(used.begin(), used.end(), port) != used.end()) ++port;
+    options.port.instanceId = std::to_string(port);
+  }
+  prepareDeviceKey(options.port.instanceId);
+  PluggedCable pc;
+  pc.number = cables_.empty() ? 1 : cables_.back().number + 1;
+  pc.cable = std::make_unique<sim::Cable>(std::move(options.cable), std::move(options.printer));
+  int port = usb_->plug(*pc.cable, options.port);
+  if (port == 0) throw std::runtime_error("the bus could not enumerate the cable");
+  pc.port = port;
+  pc.present = true;
+  cables_.push_back(std::move(pc));
+  return cables_.back().number;
+}
+
+int32_t Machine::unplug(int number, bool surprise) {
+  PluggedCable* c = cable(number);
+  if (!c || !c->present) throw std::out_of_range("no cable " + std::to_string(number) + " is plugged in");
+  int32_t status = usb_->unplug(c->port, surprise);
+  c->present = false;
+  return status;
+}
+
+PluggedCable* Machine::cable(int number) {
+  for (auto& c : cables_)
+    if (c.number == number) return &c;
+  return nullptr;
+}
+
+std::vector<int> Machine::presentCables() const {
+  std::vector<int> v;
+  for (const auto& c : cables_)
+    if (c.present) v.push_back(c.number);
+  return v;
+}
+
+std::optional<DevNodeInfo> Machine::devnode(int number) const {
+  for (const auto& c : cables_) {
+    if (c.number != number || !c.present) continue;
+    _DEVICE_OBJECT* pdo = usb_->pdo(c.port);
+    if (!pdo) return std::nullopt;
+    return kernel_->pnp().deviceFor(pdo);
+  }
+  return std::nullopt;
+}
+
+void Machine::withUserInterface(UserInterface& ui, const std::function<void(UserSession&)>& fn) {
+  // One user session is current at a time: the machine's own steps aside while `ui` is the screen.
+  UserSession::Options options = session_->options();
+  session_.reset();
+  struct Restore {
+    Machine& m;
+    UserSession::Options options;
+    ~Restore() { m.session_ = std::make_unique<UserSession>(*m.registry_, *m.disk_, *m.ui_, options); }
+  } restore{*this, options};
+  UserSession scripted(*registry_, *disk_, ui, options);
+  fn(scripted);
+}
+
+std::vector<uint8_t> Machine::pcap() const {
+  std::vector<uint8_t> out = earlierTraffic_;
+  if (usb_) {
+    auto capture = usb_->log().pcap();
+    if (out.empty()) return capture;
+    if (capture.size() > kPcapHeader) out.insert(out.end(), capture.begin() + kPcapHeader, capture.end());
+  }
+  return out;
+}
+
+}  // namespace w98

@@ -1,0 +1,79 @@
+# Shared by the Wine tests: skipping when the tools are missing, a fresh 32-bit prefix, and waiting for
+# windows. Sourced, not run. Exit code 77 tells CTest that the test was skipped.
+set -u -o pipefail
+
+SKIP=77
+
+skip() {
+  echo "SKIPPED: $*"
+  exit $SKIP
+}
+
+fail() {
+  echo "FAILED: $*"
+  exit 1
+}
+
+need_tool() {
+  command -v "$1" >/dev/null 2>&1 || skip "$1 is not installed"
+}
+
+need_file() {
+  [ -f "$1" ] || skip "$1 has not been built"
+}
+
+# new_prefix DIR: a fresh 32-bit Wine prefix in DIR (removed first), ready for programs.
+new_prefix() {
+  rm -rf "$1"
+  mkdir -p "$1"
+  export WINEPREFIX="$1" WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  timeout 50 env LC_ALL=ja_JP.UTF-8 wineboot -i >"$1.boot.log" 2>&1 || { tail -n 20 "$1.boot.log"; skip "wineboot failed (is wine32 installed?)"; }
+  timeout 20 wineserver -w
+  [ -d "$1/drive_c/windows/system32" ] || skip "wineboot made no Windows folder"
+}
+
+# Wine with a Japanese ANSI code page, as on the machines the programs are for (their texts are Shift-JIS).
+# Through env, so that the shell itself never switches to a locale the host may lack.
+wine() {
+  env LC_ALL=ja_JP.UTF-8 LANG=ja_JP.UTF-8 wine "$@"
+}
+
+# Runs a command of the prefix quietly (wine reg, ...).
+winecmd() {
+  wine "$@" 2>/dev/null
+}
+
+reg_exists() {
+  winecmd reg query "$1" >/dev/null
+}
+
+# wait_window REGEX [SECONDS]: prints the id of the first visible window whose name matches, or fails.
+wait_window() {
+  local id
+  id=$(LC_ALL=C timeout "${2:-20}" xdotool search --sync --onlyvisible --name "$1" 2>/dev/null | head -n 1)
+  [ -n "$id" ] || return 1
+  echo "$id"
+}
+
+# wait_gone ID [SECONDS]: waits until the window no longer exists.
+wait_gone() {
+  local n=0
+  while LC_ALL=C xdotool getwindowname "$1" >/dev/null 2>&1; do
+    n=$((n + 1))
+    [ $n -gt $((${2:-10} * 10)) ] && return 1
+    sleep 0.1
+  done
+  return 0
+}
+
+# press ID KEY: gives the window the focus and types KEY there.
+press() {
+  LC_ALL=C xdotool windowfocus "$1" >/dev/null 2>&1
+  # Let the window settle: the dialog manager handles keys once its focus is in place.
+  sleep 0.3
+  LC_ALL=C xdotool key "$2"
+}
+
+window_name() {
+  LC_ALL=C xdotool getwindowname "$1" 2>/dev/null
+}
