@@ -243,6 +243,34 @@ TEST_F(Removal, PathsThatWouldNotFitAreSkipped) {
   EXPECT_EQ(wininit(), "");
 }
 
+// Runs RemoveFiles from inside a dialog, as the removal dialog does, with the dialog as owner.
+RemovalSteps* g_steps = nullptr;
+INT_PTR CALLBACK ownerProc(HWND dlg, UINT msg, WPARAM, LPARAM) {
+  if (msg != WM_INITDIALOG) return FALSE;
+  g_steps->SetOwnerWindow(dlg);
+  g_steps->RemoveFiles();
+  g_steps->SetOwnerWindow(nullptr);
+  EndDialog(dlg, IDOK);
+  return TRUE;
+}
+
+TEST_F(Removal, MessagesBelongToTheOwnerWindow) {
+  install();
+  disk->setInUse(kInstalledFiles[1], true);
+  boot({"ok"});
+  session->registerDialog(102, w98::DialogTemplate{});
+  g_steps = &steps;
+  EXPECT_EQ(DialogBoxParamA(nullptr, MAKEINTRESOURCEA(102), nullptr, ownerProc, 0), IDOK);
+  EXPECT_EQ(messageCaptions(), std::vector<std::string>{kInstalledFiles[1]});
+  // An owner that is no window any more: the box cannot be shown, and the step still ends.
+  HWND gone = reinterpret_cast<HWND>(uintptr_t{0x7777});
+  steps.SetOwnerWindow(gone);
+  ui->clearShown();
+  steps.RemoveFiles();
+  EXPECT_TRUE(ui->shown().empty());
+  EXPECT_EQ(remainingFiles(), std::vector<std::string>{kInstalledFiles[1]});
+}
+
 // ---- ScheduleMonitorDllRemoval -----------------------------------------------------------------------------
 
 TEST_F(Removal, MonitorLibraryIsEnteredForDeletionAtTheNextStart) {
