@@ -3,7 +3,7 @@
 ModalDialog::ModalDialog(HINSTANCE instance, UINT templateId, HWND parent)
     : instance_(instance), templateId_(templateId), parent_(parent) {}
 
-thread_local ModalDialog* ModalDialog::shown_ = nullptr;
+ModalDialog* ModalDialog::shown_ = nullptr;
 
 INT_PTR ModalDialog::DoModal() {
   // The window is tied to this object at WM_INITDIALOG; until then it gets the system's handling.

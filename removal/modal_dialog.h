@@ -45,9 +45,10 @@ class ModalDialog {
   UINT templateId_;
   HWND parent_;
   HWND window_ = nullptr;
-  // The dialogs being shown on this thread, innermost first (a dialog may open another).
+  // The dialogs being shown, innermost first (a dialog may open another). The programs that use this class
+  // run their dialogs on one thread.
   ModalDialog* outer_ = nullptr;
-  static thread_local ModalDialog* shown_;
+  static ModalDialog* shown_;
 };
 
 #endif

@@ -4,7 +4,7 @@
 #   yes_no        Yes, then No at the completion question: everything removed, [rename] written; a second run
 #                 on the clean machine goes straight to the completion question.
 #   readonly_inf  Yes with a read-only setup information file: its message (caption: its path), then the question.
-#   declined      Enter, Esc and N at the question: nothing changes.
+#   declined      Enter, Esc, N and Alt+F4 (the close command) at the question: nothing changes.
 #   yes_yes       Yes, then Yes: the floppy message, then the program ends asking for a restart.
 . "$(dirname "$0")/wine_common.sh"
 scenario=$1 exe=$2 work=$3
@@ -25,23 +25,57 @@ sysdir=$drive/windows/system32
 infdir=$drive/windows/inf/other
 files=("$sysdir/dudirar.dll" "$sysdir/oslnkin.dll" "$sysdir/reveror.dll" "$sysdir/oslnk.sys" "$infdir/DODOZEREDID.INF")
 
-PORTS='HKLM\System\CurrentControlSet\Control\Print\Ports'
-MONITOR='HKLM\System\CurrentControlSet\Control\Print\Monitors\Molvex USB Cable Port Monitor'
-CLASS='HKLM\System\CurrentControlSet\Services\Class\USBQXC'
-USBKEY='HKLM\Enum\USB\VID_0F1B&PID_1002'
-ROOTKEY='HKLM\Enum\Root\KVUSBCable'
+# Registry paths below their root (HKLM in system.reg, HKCU in user.reg).
+PORTS='System\CurrentControlSet\Control\Print\Ports'
+MONITOR='System\CurrentControlSet\Control\Print\Monitors\Molvex USB Cable Port Monitor'
+CLASS='System\CurrentControlSet\Services\Class\USBQXC'
+USBKEY='Enum\USB\VID_0F1B&PID_1002'
+ROOTKEY='Enum\Root\KVUSBCable'
+MAPPING='SOFTWARE\Microsoft\Windows NT\CurrentVersion\IniFileMapping\wininit.ini'
 removed_keys=("$PORTS\\KVUSB1" "$PORTS\\KVUSB2" "$PORTS\\KVUSB" "$CLASS" "$USBKEY" "$ROOTKEY" "$MONITOR")
-kept_keys=("$PORTS\\LPT1" "$PORTS\\COM1" "$PORTS\\KVUS" 'HKLM\Enum\Root\Other')
+kept_keys=("$PORTS\\LPT1" "$PORTS\\COM1" "$PORTS\\KVUS" 'Enum\Root\Other')
+
+# The registry as the prefix saved it: the server saves it when it ends, which it does a moment after the
+# last program of the prefix.
+flush_registry() {
+  timeout 30 wineserver -w
+}
+
+regfile() { [ "$1" = HKCU ] && echo "$WINEPREFIX/user.reg" || echo "$WINEPREFIX/system.reg"; }
+
+# reg_has ROOT PATH: whether the saved registry has the key (names compared without case, as Windows does).
+reg_has() {
+  local key=${2//\\/\\\\}
+  grep -qiF -e "[$key]" -e "[$key\\\\" "$(regfile "$1")"
+}
+
+# reg_value ROOT PATH NAME: the saved value as it stands in the file ("text" with doubled backslashes, ...).
+reg_value() {
+  local key name
+  key=$(printf '[%s]' "${2//\\/\\\\}" | tr 'A-Z' 'a-z')
+  name=$(printf '"%s"=' "$3" | tr 'A-Z' 'a-z')
+  # Through the environment: awk -v would undo the doubled backslashes.
+  KEY=$key NAME=$name awk '
+    BEGIN { key = ENVIRON["KEY"]; name = ENVIRON["NAME"] }
+    /^\[/ { l = tolower($0); inside = index(l, key) == 1 && (length(l) == length(key) || substr(l, length(key) + 1, 1) == " "); next }
+    inside && index(tolower($0), name) == 1 { print substr($0, length(name) + 1); exit }' "$(regfile "$1")"
+}
 
 install_product() {
   mkdir -p "$infdir"
   for f in "${files[@]}"; do echo "placeholder" >"$f"; done
   chmod a-w "$sysdir/oslnk.sys"  # read-only: cleared before the deletion
-  for k in "${removed_keys[@]}" "${kept_keys[@]}"; do winecmd reg add "$k" /f >/dev/null || fail "reg add $k"; done
-  winecmd reg add "$CLASS\\0000" /v MaxTransferSize /t REG_DWORD /d 1024 /f >/dev/null
-  winecmd reg add "$USBKEY\\5&1A2B3C4D&0&1" /v HardwareID /t REG_SZ /d 'USB\VID_0F1B&PID_1002' /f >/dev/null
-  winecmd reg add "$ROOTKEY\\0000" /v Class /t REG_SZ /d USB /f >/dev/null
-  winecmd reg add "$MONITOR" /v Driver /t REG_SZ /d reveror.dll /f >/dev/null
+  {
+    echo 'REGEDIT4'
+    for k in "${removed_keys[@]}" "${kept_keys[@]}"; do printf '\n[HKEY_LOCAL_MACHINE\\%s]\n' "$k"; done
+    printf '\n[HKEY_LOCAL_MACHINE\\%s\\0000]\n"MaxTransferSize"=dword:00000400\n' "$CLASS"
+    printf '\n[HKEY_LOCAL_MACHINE\\%s\\5&1A2B3C4D&0&1]\n"HardwareID"="USB\\\\VID_0F1B&PID_1002"\n' "$USBKEY"
+    printf '\n[HKEY_LOCAL_MACHINE\\%s\\0000]\n"Class"="USB"\n' "$ROOTKEY"
+    printf '\n[HKEY_LOCAL_MACHINE\\%s]\n"Driver"="reveror.dll"\n' "$MONITOR"
+  } >"$work/$scenario.install.reg"
+  (cd "$work" && winecmd reg import "$scenario.install.reg") || fail "cannot import the product's keys"
+  flush_registry
+  for k in "${removed_keys[@]}" "${kept_keys[@]}"; do reg_has HKLM "$k" || fail "installing: key $k missing"; done
 }
 
 start_program() {
@@ -50,31 +84,39 @@ start_program() {
 }
 
 # The question dialog's caption has no space after "Ostrolink"; the message boxes' caption has one.
-question_dialog() { wait_window '^Ostrolink[^ ]' "${1:-30}" || fail "the question dialog did not appear"; }
-message_box() { wait_window "$1" "${2:-15}" || fail "no window matching $1 appeared"; }
+# answer_question KEY: waits for the question dialog and types KEY there.
+answer_question() {
+  local w
+  w=$(wait_window '^Ostrolink[^ ]' 40) || fail "the question dialog did not appear"
+  press "$w" "$1"
+}
+# message_box REGEX: sets $box to the message box whose caption matches.
+message_box() {
+  box=$(wait_window "$1" 20) || fail "no window matching $1 appeared"
+}
 
 wait_program_end() {
   local n=0
   while kill -0 "$program" 2>/dev/null; do
     n=$((n + 1))
-    [ $n -gt 150 ] && fail "the program did not end"
+    [ $n -gt 200 ] && fail "the program did not end"
     sleep 0.1
   done
   wait "$program"
 }
 
 check_removed() {
-  for k in "${removed_keys[@]}"; do ! reg_exists "$k" || fail "key still there: $k"; done
-  for k in "${kept_keys[@]}"; do reg_exists "$k" || fail "key removed that must stay: $k"; done
+  flush_registry
+  for k in "${removed_keys[@]}"; do ! reg_has HKLM "$k" || fail "key still there: $k"; done
+  for k in "${kept_keys[@]}"; do reg_has HKLM "$k" || fail "key removed that must stay: $k"; done
   for f in "${files[@]:0:4}"; do [ ! -e "$f" ] || fail "file still there: $f"; done
 }
 
 check_rename_entry() {
-  reg_exists 'HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion\IniFileMapping\wininit.ini' ||
-    fail "the profile mapping key was not written"
-  winecmd reg query 'HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion\IniFileMapping\wininit.ini' /v rename |
-    tr -d '\r' | grep -q 'REG_SZ *USR:wininit\\rename$' || fail "the mapping value rename is wrong"
-  reg_exists 'HKCU\wininit' || fail "HKCU\\wininit was not created"
+  reg_has HKLM "$MAPPING" || fail "the profile mapping key was not written"
+  [ "$(reg_value HKLM "$MAPPING" rename)" = '"USR:wininit\\rename"' ] ||
+    fail "the mapping value rename is '$(reg_value HKLM "$MAPPING" rename)'"
+  reg_has HKCU 'wininit' || fail "HKCU\\wininit was not created"
   # Wine, like Windows NT, follows the mapping just written: section [rename] of wininit.ini lives in
   # HKCU\wininit\rename. Without the mapping the entry would be in the file itself.
   local ini=$drive/windows/wininit.ini
@@ -82,24 +124,26 @@ check_rename_entry() {
     tr -d '\r' <"$ini" | grep -qix 'NUL=C:\\windows\\system32\\reveror.dll' ||
       fail "wininit.ini lacks NUL=C:\\windows\\system32\\reveror.dll: $(cat "$ini")"
   else
-    winecmd reg query 'HKCU\wininit\rename' /v NUL | tr -d '\r' |
-      grep -qi 'REG_SZ *C:\\windows\\system32\\reveror\.dll$' ||
-      fail "no [rename] entry NUL=C:\\windows\\system32\\reveror.dll, neither in wininit.ini nor in HKCU\\wininit\\rename"
+    local entry
+    entry=$(reg_value HKCU 'wininit\rename' NUL)
+    [ "${entry,,}" = '"c:\\windows\\system32\\reveror.dll"' ] ||
+      fail "no [rename] entry NUL=C:\\windows\\system32\\reveror.dll (HKCU\\wininit\\rename has NUL=$entry)"
   fi
 }
 
 check_unchanged() {
-  for k in "${removed_keys[@]}" "${kept_keys[@]}"; do reg_exists "$k" || fail "key removed after No: $k"; done
+  flush_registry
+  for k in "${removed_keys[@]}" "${kept_keys[@]}"; do reg_has HKLM "$k" || fail "key removed after No: $k"; done
   for f in "${files[@]}"; do [ -e "$f" ] || fail "file removed after No: $f"; done
-  [ ! -e "$drive/windows/wininit.ini" ] && ! reg_exists 'HKCU\wininit' || fail "[rename] entry written after No"
+  [ ! -e "$drive/windows/wininit.ini" ] && ! reg_has HKCU 'wininit' || fail "[rename] entry written after No"
 }
 
 case "$scenario" in
   yes_no)
     install_product
     start_program
-    press "$(question_dialog)" y
-    box=$(message_box '^Ostrolink ')
+    answer_question y
+    message_box '^Ostrolink '
     press "$box" n
     wait_program_end
     check_removed
@@ -107,8 +151,8 @@ case "$scenario" in
     check_rename_entry
     # Again on the clean machine: no message before the completion question.
     start_program
-    press "$(question_dialog)" y
-    box=$(message_box '^Ostrolink ')
+    answer_question y
+    message_box '^Ostrolink '
     press "$box" n
     wait_program_end
     check_removed
@@ -119,22 +163,22 @@ case "$scenario" in
     echo "placeholder" >"$infdir/DODOZEREDID.INF"
     chmod a-w "$infdir/DODOZEREDID.INF"
     start_program
-    press "$(question_dialog)" y
-    box=$(message_box 'DODOZEREDID\.INF$')
+    answer_question y
+    message_box 'DODOZEREDID\.INF$'
     name=$(window_name "$box")
     [ "$name" = 'C:\windows\INF\OTHER\DODOZEREDID.INF' ] || fail "message caption is '$name'"
     press "$box" Return
     wait_gone "$box" || fail "the message did not close"
-    box=$(message_box '^Ostrolink ')
+    message_box '^Ostrolink '
     press "$box" n
     wait_program_end
     [ -e "$infdir/DODOZEREDID.INF" ] || fail "a read-only setup information file was deleted"
     ;;
   declined)
     install_product
-    for key in Return Escape n; do
+    for key in Return Escape n alt+F4; do
       start_program
-      press "$(question_dialog)" "$key"
+      answer_question "$key"
       wait_program_end
       check_unchanged
     done
@@ -142,13 +186,14 @@ case "$scenario" in
   yes_yes)
     install_product
     start_program
-    press "$(question_dialog)" y
-    box=$(message_box '^Ostrolink ')
+    answer_question y
+    message_box '^Ostrolink '
     press "$box" y
     wait_gone "$box" || fail "the completion question did not close"
-    floppy=$(message_box '^Ostrolink ')
-    [ "$floppy" != "$box" ] || fail "no second message"
-    press "$floppy" Return
+    question=$box
+    message_box '^Ostrolink '
+    [ "$box" != "$question" ] || fail "no second message"
+    press "$box" Return
     wait_program_end
     check_removed
     check_rename_entry
@@ -157,5 +202,4 @@ case "$scenario" in
     fail "unknown scenario $scenario"
     ;;
 esac
-timeout 20 wineserver -k >/dev/null 2>&1
-echo "PASSED: $scenario"
+pass "$scenario"

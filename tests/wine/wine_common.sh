@@ -22,14 +22,37 @@ need_file() {
   [ -f "$1" ] || skip "$1 has not been built"
 }
 
-# new_prefix DIR: a fresh 32-bit Wine prefix in DIR (removed first), ready for programs.
-new_prefix() {
+wine_env() {
+  export WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+}
+
+# make_prefix DIR: a fresh 32-bit prefix made by wineboot (some seconds).
+make_prefix() {
   rm -rf "$1"
   mkdir -p "$1"
-  export WINEPREFIX="$1" WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-  timeout 50 env LC_ALL=ja_JP.UTF-8 wineboot -i >"$1.boot.log" 2>&1 || { tail -n 20 "$1.boot.log"; skip "wineboot failed (is wine32 installed?)"; }
-  timeout 20 wineserver -w
-  [ -d "$1/drive_c/windows/system32" ] || skip "wineboot made no Windows folder"
+  wine_env
+  WINEPREFIX="$1" timeout 60 env LC_ALL=ja_JP.UTF-8 wineboot -i >"$1.boot.log" 2>&1 || {
+    tail -n 20 "$1.boot.log"
+    return 1
+  }
+  WINEPREFIX="$1" timeout 30 wineserver -w
+  [ -d "$1/drive_c/windows/system32" ]
+}
+
+# new_prefix DIR: a fresh 32-bit Wine prefix in DIR (removed first), ready for programs: a copy of the
+# template that the fixture test prepared ($OSLNK_WINE_TEMPLATE), else one made now.
+new_prefix() {
+  rm -rf "$1"
+  mkdir -p "$(dirname "$1")"
+  wine_env
+  export WINEPREFIX="$1"
+  local template=${OSLNK_WINE_TEMPLATE:-}
+  if [ -n "$template" ] && [ -f "$template/system.reg" ] && [ -f "$template.version" ] &&
+    [ "$(cat "$template.version")" = "$(wine --version 2>/dev/null)" ]; then
+    cp -a "$template" "$1" || fail "cannot copy the prefix template"
+  else
+    make_prefix "$1" || skip "wineboot failed (is wine32 installed?)"
+  fi
 }
 
 # Wine with a Japanese ANSI code page, as on the machines the programs are for (their texts are Shift-JIS).
@@ -41,10 +64,6 @@ wine() {
 # Runs a command of the prefix quietly (wine reg, ...).
 winecmd() {
   wine "$@" 2>/dev/null
-}
-
-reg_exists() {
-  winecmd reg query "$1" >/dev/null
 }
 
 # wait_window REGEX [SECONDS]: prints the id of the first visible window whose name matches, or fails.
@@ -76,4 +95,13 @@ press() {
 
 window_name() {
   LC_ALL=C xdotool getwindowname "$1" 2>/dev/null
+}
+
+# pass MESSAGE: ends the test as passed, stopping the prefix's server and removing the prefix (some hundred
+# megabytes). A failed test keeps its prefix for a look; the next run starts afresh anyway.
+pass() {
+  timeout 20 wineserver -k >/dev/null 2>&1
+  rm -rf "$WINEPREFIX"
+  echo "PASSED: $*"
+  exit 0
 }
