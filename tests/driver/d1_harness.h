@@ -50,6 +50,24 @@ struct Parameters {
 };
 
 class MachineTest : public ::testing::Test {
+public:
+    // A cable whose control transfers complete inside the call, so that time only moves by the driver's
+    // own sleeps and time-outs.
+    static w98::CableOptions syncCable()
+    {
+        w98::CableOptions options;
+        options.port.synchronousControl = true;
+        return options;
+    }
+
+    // A printer that does not take part in IEEE 1284 negotiation: the device-ID exchange fails fast.
+    static w98::CableOptions silentPrinterCable()
+    {
+        w98::CableOptions options = syncCable();
+        options.printer.supports1284 = false;
+        return options;
+    }
+
 protected:
     void SetUp() override
     {
@@ -73,23 +91,6 @@ protected:
     w98::UsbBus& usb() { return machine_->usb(); }
     w98::Ticks now() { return kernel().clock().now(); }
 
-    // A cable whose control transfers complete inside the call, so that time only moves by the driver's
-    // own sleeps and time-outs.
-    static w98::CableOptions syncCable()
-    {
-        w98::CableOptions options;
-        options.port.synchronousControl = true;
-        return options;
-    }
-
-    // A printer that does not take part in IEEE 1284 negotiation: the device-ID exchange fails fast.
-    static w98::CableOptions silentPrinterCable()
-    {
-        w98::CableOptions options = syncCable();
-        options.printer.supports1284 = false;
-        return options;
-    }
-
     int plug(w98::CableOptions options = syncCable()) { return machine_->plug(std::move(options)); }
 
     // Plugs a cable whose driver key already holds `parameters`; the cable gets instance id `instance`,
@@ -109,7 +110,9 @@ protected:
         const int number = plug(std::move(options));
         const auto node = machine_->devnode(number);
         EXPECT_TRUE(node.has_value());
-        if (node) EXPECT_EQ(node->driverKey, classKey) << "the devnode did not keep the prepared driver key";
+        if (node) {
+            EXPECT_EQ(node->driverKey, classKey) << "the devnode did not keep the prepared driver key";
+        }
         return number;
     }
 
@@ -164,7 +167,7 @@ private:
 };
 
 // A setup packet as the traffic log records it.
-inline w98::SetupPacket Setup(uint8_t type, uint8_t request, uint16_t value, uint16_t index, uint16_t length)
+inline w98::SetupPacket Packet(uint8_t type, uint8_t request, uint16_t value, uint16_t index, uint16_t length)
 {
     w98::SetupPacket setup;
     setup.bmRequestType = type;
