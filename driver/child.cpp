@@ -4,6 +4,12 @@
 #include "extension.h"
 #include "names.h"
 
+// The Plug and Play dispatch reads IsFdo through either record.
+static_assert(__builtin_offsetof(ChildExtension, IsFdo) == __builtin_offsetof(FdoExtension, IsFdo),
+              "IsFdo must sit at the same offset in both device records");
+static_assert(__builtin_offsetof(ChildExtension, Self) == __builtin_offsetof(FdoExtension, Self),
+              "Self must sit at the same offset in both device records");
+
 namespace {
 
 const char kDevicePrefix[] = "LPTENUM\\";

@@ -170,6 +170,7 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
     FdoExtension* extension = FdoExtensionOf(fdo);
     KeInitializeSpinLock(&extension->ChildListLock);
     InitializeListHead(&extension->ChildList);
+    KeInitializeSpinLock(&extension->TransferLock);
 
     fdo->Flags &= ~DO_DEVICE_INITIALIZING;
     fdo->Flags |= DO_DIRECT_IO;

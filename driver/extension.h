@@ -52,8 +52,9 @@ struct FdoExtension {
     BOOLEAN DeviceIdValid;
     PFILE_OBJECT OpenFileObject;
 
-    // Added after the declared fields (read/write path, helper D2):
-    KSPIN_LOCK TransferLock;        // serialises CurrentTransfer between cancel and completion
+    // The data path and the open state:
+    KSPIN_LOCK TransferLock;        // CurrentTransfer between cancel and completion; Opened, TransferBuffer and
+                                    // the pipes' open flags between create, close, stop and removal
     ULONG TransferBufferSize;       // bytes in TransferBuffer, fixed at create; bounds every transfer
 };
 

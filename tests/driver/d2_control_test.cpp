@@ -11,7 +11,7 @@ namespace {
 constexpr uint16_t kAbortPipe = 0x0002;
 constexpr uint16_t kResetPipe = 0x001E;
 
-w98::SetupPacket Setup(uint8_t type, uint8_t request, uint16_t value, uint16_t index, uint16_t length)
+w98::SetupPacket Packet(uint8_t type, uint8_t request, uint16_t value, uint16_t index, uint16_t length)
 {
     w98::SetupPacket s;
     s.bmRequestType = type;
@@ -105,7 +105,7 @@ TEST_F(D2Control, WriteRegister)
     EXPECT_EQ(exact.information, 0u);
     auto longIn = Control(h, IOCTL_KVUSB_WRITE_REGISTER, {0x07, 0xF8, 0x99});
     EXPECT_EQ(longIn.status, STATUS_SUCCESS);
-    EXPECT_EQ(Controls(mark), (std::vector<w98::SetupPacket>{Setup(0x40, 4, 0x024C, 0, 0), Setup(0x40, 4, 0x07F8, 0, 0)}));
+    EXPECT_EQ(Controls(mark), (std::vector<w98::SetupPacket>{Packet(0x40, 4, 0x024C, 0, 0), Packet(0x40, 4, 0x07F8, 0, 0)}));
     EXPECT_EQ(CableOf(1).reg(7), 0xF8);
     io().close(h);
 }
@@ -127,7 +127,7 @@ TEST_F(D2Control, ReadRegistersRepliesWithSevenBytes)
         EXPECT_EQ(r.information, 7u);
         for (uint8_t i = 0; i < 7; ++i) EXPECT_EQ(out[i], CableOf(1).reg(1 + i)) << "register " << int(1 + i);
         EXPECT_TRUE(std::all_of(out.begin() + 7, out.end(), [](uint8_t b) { return b == 0xEE; }));
-        EXPECT_EQ(Controls(mark), std::vector<w98::SetupPacket>{Setup(0xC0, 3, 1, 0, 7)});
+        EXPECT_EQ(Controls(mark), std::vector<w98::SetupPacket>{Packet(0xC0, 3, 1, 0, 7)});
     }
     // A failing read replies with zeros, still 7 bytes.
     machine().usb().faults().failNext(1, w98::FaultAction::Stall);
@@ -155,7 +155,7 @@ TEST_F(D2Control, PortStatus)
     EXPECT_EQ(r.information, 1u);
     EXPECT_EQ(out[0] & 0x20, 0x20);  // paper empty
     EXPECT_EQ(out[1], 0xEE);
-    EXPECT_EQ(Controls(mark), std::vector<w98::SetupPacket>{Setup(0xA1, 1, 0, 0, 1)});
+    EXPECT_EQ(Controls(mark), std::vector<w98::SetupPacket>{Packet(0xA1, 1, 0, 0, 1)});
 
     // A cable that stalls the request: success, and the byte reads 0.
     machine().usb().faults().failNext(1, w98::FaultAction::Stall);
@@ -198,7 +198,7 @@ TEST_F(D2Control, DeviceIdWithShortExactAndHugeBuffers)
     EXPECT_EQ(r.status, STATUS_SUCCESS);
     EXPECT_EQ(r.information, 0u);
     EXPECT_TRUE(std::all_of(huge.begin(), huge.end(), [](uint8_t b) { return b == 0xEE; }));
-    EXPECT_TRUE(Contains(Controls(mark), Setup(0x40, 4, 0x0004, 0, 0)));  // the extensibility byte
+    EXPECT_TRUE(Contains(Controls(mark), Packet(0x40, 4, 0x0004, 0, 0)));  // the extensibility byte
     io().close(h);
 }
 
@@ -210,7 +210,7 @@ TEST_F(D2Control, SoftResetAndSelectInterface)
     size_t mark = Mark();
     auto r = Control(h, IOCTL_KVUSB_SOFT_RESET, {});
     EXPECT_EQ(r.status, STATUS_SUCCESS);
-    EXPECT_EQ(Controls(mark), std::vector<w98::SetupPacket>{Setup(0x23, 2, 0, 0, 0)});
+    EXPECT_EQ(Controls(mark), std::vector<w98::SetupPacket>{Packet(0x23, 2, 0, 0, 0)});
     EXPECT_EQ(CableOf(1).softResets(), resets + 1);
 
     mark = Mark();
@@ -317,11 +317,11 @@ TEST_F(D2Control, RecoverCancelsAndResetsInTwoAndAHalfSeconds)
     EXPECT_LT(took, 25 * kSecond / 10 + 100 * kMs);
     auto controls = Controls(mark);
     ASSERT_GE(controls.size(), 4u);
-    EXPECT_EQ(controls[0], Setup(0xC2, 0, 0, 0x01, 2));  // endpoint status of the write pipe
-    EXPECT_EQ(controls[1], Setup(0x02, 1, 0, 0x01, 0));  // halts cleared on both pipes
-    EXPECT_EQ(controls[2], Setup(0x02, 1, 0, 0x81, 0));
-    EXPECT_EQ(controls[3], Setup(0x23, 2, 0, 0, 0));     // soft reset, then the register set-up
-    EXPECT_TRUE(Contains(controls, Setup(0x40, 4, 0x0643, 0, 0)));
+    EXPECT_EQ(controls[0], Packet(0xC2, 0, 0, 0x01, 2));  // endpoint status of the write pipe
+    EXPECT_EQ(controls[1], Packet(0x02, 1, 0, 0x01, 0));  // halts cleared on both pipes
+    EXPECT_EQ(controls[2], Packet(0x02, 1, 0, 0x81, 0));
+    EXPECT_EQ(controls[3], Packet(0x23, 2, 0, 0, 0));     // soft reset, then the register set-up
+    EXPECT_TRUE(Contains(controls, Packet(0x40, 4, 0x0643, 0, 0)));
     EXPECT_TRUE(PipeRequests(mark).empty());  // the endpoint was not halted: no abort, no reset
     EXPECT_EQ(Write(h, {1, 2, 3}).status, STATUS_SUCCESS);
     io().close(h);
@@ -347,10 +347,39 @@ TEST_F(D2Control, RecoverWithAHaltedEndpointTakesFiveAndAHalfSeconds)
                                       {kAbortPipe, 0x01}, {kAbortPipe, 0x81}, {kResetPipe, 0x01}, {kResetPipe, 0x81}}));
     auto controls = Controls(mark);
     ASSERT_GE(controls.size(), 3u);
-    EXPECT_EQ(controls[0], Setup(0xC2, 0, 0, 0x01, 2));
-    EXPECT_TRUE(Contains(controls, Setup(0x02, 1, 0, 0x01, 0)));
+    EXPECT_EQ(controls[0], Packet(0xC2, 0, 0, 0x01, 2));
+    EXPECT_TRUE(Contains(controls, Packet(0x02, 1, 0, 0x01, 0)));
     EXPECT_FALSE(CableOf(1).halted(0x01));
     EXPECT_EQ(Write(h, {4, 5, 6}).status, STATUS_SUCCESS);
+    io().close(h);
+}
+
+TEST_F(D2Control, RecoverWhenTheStatusQueryStallsSkipsAbortAndReset)
+{
+    Plug();
+    auto h = Open();
+    std::vector<uint8_t> buffer(64);
+    auto read = io().readAsync(h, buffer.data(), 64);
+    kernel().clock().sleepFor(5 * kMs);
+    CableOf(1).haltEndpoint(0x01);
+    w98::FaultRule rule;
+    rule.match.bmRequestType = 0xC2;
+    rule.action = w98::FaultAction::Stall;
+    machine().usb().faults().add(rule);
+
+    const size_t mark = Mark();
+    const w98::Ticks start = now();
+    EXPECT_EQ(Control(h, IOCTL_KVUSB_RECOVER, {}).status, STATUS_SUCCESS);
+    const w98::Ticks took = now() - start;
+    EXPECT_EQ(read->wait().status, STATUS_CANCELLED);
+    // The word stays 0: no abort, no reset, straight to clearing the halts.
+    EXPECT_TRUE(PipeRequests(mark).empty());
+    EXPECT_GE(took, 25 * kSecond / 10);
+    EXPECT_LT(took, 25 * kSecond / 10 + 100 * kMs);
+    auto controls = Controls(mark);
+    ASSERT_GE(controls.size(), 2u);
+    EXPECT_EQ(controls[1], Packet(0x02, 1, 0, 0x01, 0));
+    EXPECT_FALSE(CableOf(1).halted(0x01));
     io().close(h);
 }
 
@@ -398,7 +427,7 @@ TEST_F(D2Control, InternalDeviceControlIsServedAlike)
     EXPECT_EQ(a.information, 7u);
     EXPECT_EQ(buffer[0], CableOf(1).reg(1));
     EXPECT_EQ(buffer[7], 0xEE);
-    EXPECT_EQ(Controls(mark), std::vector<w98::SetupPacket>{Setup(0xC0, 3, 1, 0, 7)});
+    EXPECT_EQ(Controls(mark), std::vector<w98::SetupPacket>{Packet(0xC0, 3, 1, 0, 7)});
     a = RawControl(Fdo(1), IRP_MJ_INTERNAL_DEVICE_CONTROL, 0x00222028, buffer, 0, 16);
     EXPECT_EQ(a.status, STATUS_INVALID_PARAMETER);
     io().close(h);
@@ -424,6 +453,47 @@ TEST_F(D2Control, ChildRefusesEveryCodeWithoutTouchingAnything)
     }
     EXPECT_TRUE(Since(mark).empty());
     EXPECT_EQ(std::vector<uint8_t>(record, record + sizeof(ChildExtension)), before);
+}
+
+}  // namespace
+}  // namespace d2
+
+namespace d2 {
+namespace {
+
+// A cable whose configuration descriptor cannot be read: the start fails before any configuration is
+// selected, and the FDO stays (its devnode failed) until the cable goes.
+class D2NeverConfigured : public D2Control {
+protected:
+    void PlugUnconfigurable()
+    {
+        w98::FaultRule rule;
+        rule.match.bmRequestType = 0x80;
+        rule.match.bRequest = 6;
+        rule.match.wValue = 0x0200;
+        rule.action = w98::FaultAction::Stall;
+        rule.count = -1;
+        machine().usb().faults().add(rule);
+        Plug();
+    }
+};
+
+TEST_F(D2NeverConfigured, FailedStartIsTornDownWithoutAnInterface)
+{
+    // The removal that follows the failed start runs the clean-up with DosLinkActive set and no
+    // Interface, descriptors or device ID.
+    PlugUnconfigurable();
+    auto node = machine().devnode(1);
+    ASSERT_TRUE(node.has_value());
+    EXPECT_EQ(node->state, w98::DevNodeState::Failed);
+    EXPECT_EQ(kernel().io().topOfStack(node->pdo), node->pdo);  // the FDO is gone
+    EXPECT_FALSE(kernel().io().symbolicLinkTarget("\\DosDevices\\KVUSB1").has_value());
+    EXPECT_NE(OpenPort().status, STATUS_SUCCESS);
+    EXPECT_TRUE(kernel().pool().outstanding(kTag).empty()) << kernel().pool().report();
+    EXPECT_EQ(PortNumberMap[0], 0u);
+    EXPECT_EQ(DeviceNameCounter, 0);
+    machine().unplug(1, false);
+    EXPECT_TRUE(kernel().pool().outstanding(kTag).empty()) << kernel().pool().report();
 }
 
 }  // namespace

@@ -323,16 +323,22 @@ TEST_F(D2DataPath, HandleKeptAcrossANewConfiguration)
 
 TEST_F(D2DataPath, LengthCheckFollowsTheOpensOwnBuffer)
 {
-    // The second cable's driver key raises MaxTransferSize for every cable after the first one opened.
+    // MaxTransferSize is driver-wide and read at every AddDevice: cable 1 is configured for 4096-byte
+    // transfers, opened while cable 2 has set 1024, then cable 3 sets 4096 again.
     auto& reg = machine().registry();
-    const std::string deviceKey = "HKEY_LOCAL_MACHINE\\Enum\\USB\\VID_0F1B&PID_1002\\2";
-    const std::string driverKey = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\USBQXC\\0007";
-    ASSERT_TRUE(reg.createKey(deviceKey));
-    ASSERT_TRUE(reg.setString(deviceKey, "Driver", "USBQXC\\0007"));
-    ASSERT_TRUE(reg.createKey(driverKey));
-    ASSERT_TRUE(reg.setDword(driverKey, "MaxTransferSize", 4096));
-
+    const std::pair<int, uint32_t> cables[] = {{1, 4096}, {2, 1024}, {3, 4096}};
+    for (auto [instance, size] : cables) {
+        const std::string deviceKey = "HKEY_LOCAL_MACHINE\\Enum\\USB\\VID_0F1B&PID_1002\\" + std::to_string(instance);
+        const std::string number = "000" + std::to_string(6 + instance);
+        ASSERT_TRUE(reg.createKey(deviceKey));
+        ASSERT_TRUE(reg.setString(deviceKey, "Driver", "USBQXC\\" + number));
+        const std::string driverKey = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\USBQXC\\" + number;
+        ASSERT_TRUE(reg.createKey(driverKey));
+        ASSERT_TRUE(reg.setDword(driverKey, "MaxTransferSize", size));
+    }
     Plug();
+    Plug();
+    ASSERT_EQ(MaxTransferSize, 1024u);
     auto h = Open();
     ASSERT_EQ(Ext(1)->TransferBufferSize, 1024u);
     Plug();
@@ -341,14 +347,19 @@ TEST_F(D2DataPath, LengthCheckFollowsTheOpensOwnBuffer)
     const size_t mark = Mark();
     EXPECT_EQ(Write(h, Pattern(2048)).status, STATUS_INVALID_PARAMETER);
     EXPECT_EQ(Write(h, Pattern(1025)).status, STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(Write(h, Pattern(1024)).status, STATUS_SUCCESS);
-    EXPECT_EQ(Bulk(mark).size(), 1u);
+    auto fits = Pattern(1024);
+    EXPECT_EQ(Write(h, fits).status, STATUS_SUCCESS);
+    auto bulk = Bulk(mark);
+    ASSERT_EQ(bulk.size(), 1u);
+    EXPECT_EQ(bulk[0].requestedLength, 1024u);
+    EXPECT_EQ(CableOf(1).printed(), fits);
     io().close(h);
 
-    // Opened again, the buffer takes the new size.
+    // Opened again, the buffer takes the size now in force.
     h = Open();
     EXPECT_EQ(Ext(1)->TransferBufferSize, 4096u);
     EXPECT_EQ(Write(h, Pattern(4096)).status, STATUS_SUCCESS);
+    EXPECT_EQ(Write(h, Pattern(4097)).status, STATUS_INVALID_PARAMETER);
     io().close(h);
 }
 

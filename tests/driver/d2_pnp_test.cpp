@@ -354,6 +354,33 @@ TEST_F(D2Pnp, WriteInFlightAtRemovalCompletesFirst)
     EXPECT_TRUE(kernel().pool().outstanding(kTag).empty()) << kernel().pool().report();
 }
 
+TEST_F(D2Pnp, RemovalWaitsForARunningRecoveryAndRefusesNewCodes)
+{
+    Plug();
+    auto h = Open();
+    std::vector<uint8_t> buffer(16);
+    auto read = io().readAsync(h, buffer.data(), 16);
+    kernel().clock().sleepFor(5 * kMs);
+    const w98::Ticks start = now();
+    NTSTATUS recovered = STATUS_PENDING, probe = STATUS_PENDING;
+    auto recover = kernel().spawn([&] { recovered = Control(h, IOCTL_KVUSB_RECOVER, {}).status; }, "recover");
+    kernel().clock().sleepFor(100 * kMs);  // the recovery now sleeps in its waits
+    auto prober = kernel().spawn([&] {
+        kernel().clock().sleepFor(100 * kMs);
+        probe = Control(h, IOCTL_KVUSB_SOFT_RESET, {}).status;
+    }, "probe");
+    machine().unplug(1, false);
+    // The removal drained the counted recovery before it went on.
+    EXPECT_GE(now() - start, 25 * kSecond / 10);
+    recover.join();
+    prober.join();
+    EXPECT_EQ(recovered, STATUS_SUCCESS);
+    EXPECT_EQ(probe, STATUS_DELETE_PENDING);
+    EXPECT_EQ(read->wait().status, STATUS_CANCELLED);
+    EXPECT_EQ(io().close(h), STATUS_SUCCESS);
+    EXPECT_TRUE(kernel().pool().outstanding(kTag).empty()) << kernel().pool().report();
+}
+
 TEST_F(D2Pnp, SurpriseRemoval)
 {
     Plug();
@@ -374,10 +401,10 @@ TEST_F(D2Pnp, EnumerationWithAllocationsFailingInTurn)
     Plug(kAcmeId, [](w98::CableOptions& o) { o.printer.supports1284 = false; });
     FdoExtension* ext = Ext(1);
     ASSERT_EQ(ext->ChildCount, 0u);
-    auto* id = static_cast<char*>(ExAllocatePoolWithTag(NonPagedPool, DEVICE_ID_BUFFER_SIZE, kTag));
-    std::memset(id, 0, DEVICE_ID_BUFFER_SIZE);
-    std::memcpy(id, kAcmeId, std::strlen(kAcmeId));
-    ext->DeviceId = reinterpret_cast<PUCHAR>(id);
+    // The start kept its (empty) device-ID buffer; fill it as a successful read would have.
+    ASSERT_NE(ext->DeviceId, nullptr);
+    std::memset(ext->DeviceId, 0, DEVICE_ID_BUFFER_SIZE);
+    std::memcpy(ext->DeviceId, kAcmeId, std::strlen(kAcmeId));
     ext->DeviceIdValid = 1;
 
     const size_t idle = DriverBlocks();
