@@ -188,6 +188,7 @@ struct UsbBus::Impl {
     bool hung = false;
     std::optional<FaultRule> fault;
     std::function<void(Transfer&)> onSuccess;  // fills the URB's results (under the bus lock)
+    std::shared_ptr<std::atomic<int>> abortWaiter;  // an abort waiting for this transfer's cancel routine
   };
 
   Impl(UsbBus& b, Kernel& k) : bus(b), kernel(k) {}
@@ -196,6 +197,7 @@ struct UsbBus::Impl {
   Kernel& kernel;
   mutable std::mutex mutex;
   std::map<int, std::shared_ptr<Port>> ports;
+  std::vector<_DEVICE_OBJECT*> createdPdos;  // every PDO made, to cut the survivors loose at the end
   std::map<uint64_t, std::unique_ptr<Transfer>> transfers;
   uint64_t nextTransfer = 1;
   uint64_t nextIndex = 0;
@@ -203,6 +205,8 @@ struct UsbBus::Impl {
   BusStatistics stats;
   Ticks bulkFreeAt = 0;
   std::atomic<bool> retryScheduled{false};
+  // Cancel routines between taking a transfer and completing it; an abort waits for them (clock wait).
+  std::atomic<int> cancelling{0};
   std::shared_ptr<std::atomic<bool>> alive = std::make_shared<std::atomic<bool>>(true);
   // Timer callbacks run through the gate: the bus's destructor closes it and waits for one in progress.
   struct Gate {
@@ -281,7 +285,7 @@ struct UsbBus::Impl {
         case Kind::Bulk:
           if (ok && t.in && t.buffer && t.moved) std::memcpy(t.buffer, t.staged.data(), t.moved);
           // Bytes moved: every layout with a data stage keeps TransferBufferLength at the same place.
-          if (t.function != URB_FUNCTION_SELECT_CONFIGURATION && t.function != URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL &&
+          if (t.function != URB_FUNCTION_SELECT_CONFIGURATION &&
               !featureRecipientOf(t.function))
             t.urb->UrbBulkOrInterruptTransfer.TransferBufferLength = ok || t.kind == Kind::Bulk ? t.moved : 0;
           break;
@@ -364,21 +368,30 @@ struct UsbBus::Impl {
           break;
         }
       }
-      if (!t) return;  // cannot happen: whoever clears the cancel routine completes the request
-      if (t->timer) kernel.clock().cancel(t->timer);
-      detachFromPipeLocked(*t);
-      finishLocked(*t, USBD_STATUS_CANCELED);
+      ++cancelling;
+      if (t) {
+        if (t->timer) kernel.clock().cancel(t->timer);
+        detachFromPipeLocked(*t);
+        finishLocked(*t, USBD_STATUS_CANCELED);
+      }
     }
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    std::shared_ptr<std::atomic<int>> waiter = t ? t->abortWaiter : nullptr;
+    if (t) IofCompleteRequest(irp, IO_NO_INCREMENT);
+    if (waiter) --*waiter;
+    --cancelling;
+    kernel.clock().notify();
   }
 
   // ------------------------------------------------------------------ dispatch
+  // A PDO that outlives its bus (kept by references) has no bus any more: it answers that the device is gone.
   static NTSTATUS dispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
     auto* ext = static_cast<PdoExtension*>(device->DeviceExtension);
+    if (!ext->bus) return completeIrp(irp, STATUS_NO_SUCH_DEVICE);
     return ext->bus->pnp(ext->port, device, irp);
   }
   static NTSTATUS dispatchInternalControl(PDEVICE_OBJECT device, PIRP irp) {
     auto* ext = static_cast<PdoExtension*>(device->DeviceExtension);
+    if (!ext->bus) return completeIrp(irp, STATUS_DEVICE_NOT_CONNECTED);
     return ext->bus->internalControl(ext->port, irp);
   }
   static NTSTATUS dispatchPower(PDEVICE_OBJECT, PIRP irp) {
@@ -409,6 +422,7 @@ struct UsbBus::Impl {
   NTSTATUS submitBulk(Port& port, PIRP irp, PURB urb, std::unique_lock<std::mutex>& lock, uint64_t index);
   NTSTATUS selectConfiguration(Port& port, PIRP irp, PURB urb, std::unique_lock<std::mutex>& lock, uint64_t index);
   NTSTATUS abortPipe(Port& port, PIRP irp, PURB urb, std::unique_lock<std::mutex>& lock, uint64_t index);
+  NTSTATUS resetPipe(Port& port, PIRP irp, PURB urb, std::unique_lock<std::mutex>& lock, uint64_t index);
   NTSTATUS failUrb(PIRP irp, PURB urb, USBD_STATUS status, std::unique_lock<std::mutex>& lock);
 
   // ------------------------------------------------------------------ bulk engine
@@ -604,16 +618,8 @@ NTSTATUS UsbBus::Impl::submitUrb(int portNumber, PIRP irp, PURB urb) {
       return selectConfiguration(*port, irp, urb, lock, index);
     case URB_FUNCTION_ABORT_PIPE:
       return abortPipe(*port, irp, urb, lock, index);
-    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL: {
-      Pipe* pipe = findPipe(*port, reinterpret_cast<uintptr_t>(urb->UrbPipeRequest.PipeHandle));
-      if (!pipe) return failUrb(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE, lock);
-      // The host side of the pipe is reset at once; the endpoint's halt is cleared on the wire.
-      pipe->halted = false;
-      auto t = makeControl(false, nullptr, 0);
-      uint8_t address = pipe->address;
-      SetupPacket setup{0x02, USB_REQUEST_CLEAR_FEATURE, USB_FEATURE_ENDPOINT_STALL, address, 0};
-      return submitControl(*port, irp, urb, std::move(t), setup, lock, index);
-    }
+    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
+      return resetPipe(*port, irp, urb, lock, index);
     case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
       return submitBulk(*port, irp, urb, lock, index);
     case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
@@ -883,11 +889,41 @@ NTSTATUS UsbBus::Impl::abortPipe(Port& port, PIRP irp, PURB urb, std::unique_loc
   size_t pos = logBegin(port, record, TransferKind::PipeRequest, nullptr, index);
   std::vector<std::unique_ptr<Transfer>> aborted = takePortTransfersLocked(port.number, handle);
   for (auto& a : aborted) finishLocked(*a, USBD_STATUS_CANCELED);
+  // Transfers still here belong to cancel routines running right now: the abort completes after them.
+  auto waiter = std::make_shared<std::atomic<int>>(0);
+  for (auto& [id, t] : transfers) {
+    if (t->port == port.number && t->kind == Kind::Bulk && t->pipe == handle) {
+      t->abortWaiter = waiter;
+      ++*waiter;
+    }
+  }
+  lock.unlock();
+  complete(aborted);
+  auto settled = [this, waiter] { return *waiter == 0 && cancelling == 0; };
+  if (!settled() && KeGetCurrentIrql() == PASSIVE_LEVEL && kernel.clock().isParticipant())
+    kernel.clock().waitUntil(settled, "ABORT_PIPE waiting for a cancel routine");
+  lock.lock();
   bus.log_.complete(pos, USBD_STATUS_SUCCESS, now(), 0);
   urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
   lock.unlock();
-  // Every transfer of the pipe completes before the abort itself does.
-  complete(aborted);
+  return completeIrp(irp, STATUS_SUCCESS);
+}
+
+// The USB 1.1 stack resets the host side of the pipe only (halt state, data toggle): a halt of the device's
+// endpoint stays until CLEAR_FEATURE(ENDPOINT_HALT). Nothing goes on the wire.
+NTSTATUS UsbBus::Impl::resetPipe(Port& port, PIRP irp, PURB urb, std::unique_lock<std::mutex>& lock, uint64_t index) {
+  uintptr_t handle = reinterpret_cast<uintptr_t>(urb->UrbPipeRequest.PipeHandle);
+  Pipe* pipe = findPipe(port, handle);
+  if (!pipe) return failUrb(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE, lock);
+  Transfer record;
+  record.kind = Kind::Pipe;
+  record.function = URB_FUNCTION_RESET_PIPE;
+  record.pipe = handle;
+  size_t pos = logBegin(port, record, TransferKind::PipeRequest, nullptr, index);
+  pipe->halted = false;
+  bus.log_.complete(pos, USBD_STATUS_SUCCESS, now(), 0);
+  urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+  lock.unlock();
   return completeIrp(irp, STATUS_SUCCESS);
 }
 
@@ -1110,6 +1146,11 @@ UsbBus::~UsbBus() {
     impl_->ports.clear();
   }
   for (auto* pdo : leftovers) IoDeleteDevice(pdo);
+  // PDOs still kept by references (a function driver's device with open handles) stop pointing at us.
+  for (auto* pdo : impl_->createdPdos) {
+    if (kernel_.io().isLive(pdo) && pdo->DriverObject == driver_)
+      static_cast<PdoExtension*>(pdo->DeviceExtension)->bus = nullptr;
+  }
 }
 
 int UsbBus::plug(std::shared_ptr<UsbDevice> device, PortOptions options) {
@@ -1164,6 +1205,7 @@ int UsbBus::plug(std::shared_ptr<UsbDevice> device, PortOptions options) {
   {
     std::lock_guard lock(impl_->mutex);
     impl_->ports[port->number] = port;
+    impl_->createdPdos.push_back(pdo);
   }
   Impl* impl = impl_.get();
   auto token = impl_->alive;

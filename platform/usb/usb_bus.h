@@ -9,6 +9,24 @@
 // order, and complete when their last frame has passed. A NAKed bulk transfer waits until the device reports a
 // change (and, for devices that change by themselves when polled, is retried once per frame).
 //
+// What the PDO does with each URB function:
+// - SELECT_CONFIGURATION: checks that the URB holds an interface record big enough for each interface it names
+//   (USBD_STATUS_BUFFER_TOO_SMALL otherwise), sends SET_CONFIGURATION (+ SET_INTERFACE for alternate settings
+//   other than 0), fills the handles and pipe records; bulk transfers of the previous configuration end
+//   cancelled. A null descriptor unconfigures (SET_CONFIGURATION 0).
+// - ABORT_PIPE: completes every transfer of the pipe with USBD_STATUS_CANCELED / STATUS_CANCELLED, then
+//   itself (at once). RESET_PIPE: clears the host side's halt of the pipe only, at once; the device's
+//   endpoint stays halted until CLEAR_FEATURE(ENDPOINT_HALT). Both are logged as TransferKind::PipeRequest.
+// - BULK_OR_INTERRUPT_TRANSFER: direction from the endpoint; refused above the pipe's MaximumTransferSize.
+//   A STALL halts the pipe (USBD_STATUS_STALL_PID); later transfers fail with USBD_STATUS_ENDPOINT_HALTED
+//   without reaching the device until the halt is cleared. A short IN packet ends the transfer (an error
+//   without USBD_SHORT_TRANSFER_OK); full packets keep it going. Bytes moved go to TransferBufferLength.
+// - GET_DESCRIPTOR_*, SET/CLEAR_FEATURE_*, GET_STATUS_*, VENDOR_*, CLASS_*, CONTROL_TRANSFER: one control
+//   transfer with the setup packet the function implies (bmRequestType from the function and the direction
+//   flag); short IN data stages are accepted. Other functions fail with USBD_STATUS_INVALID_URB_FUNCTION.
+// The IRP's status follows the URB's: success, STATUS_CANCELLED, STATUS_DEVICE_NOT_CONNECTED (device gone),
+// STATUS_INVALID_PARAMETER (bad request), otherwise STATUS_UNSUCCESSFUL (stall, device error).
+//
 // Like the other host headers of the platform this one does not include <ddk/wdm.h>.
 #pragma once
 

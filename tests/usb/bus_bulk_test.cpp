@@ -207,7 +207,7 @@ TEST_F(BulkTest, AbortPipeCompletesEveryTransferOfThePipeFirst) {
   EXPECT_EQ(bus.pendingRequests(), 0u);
 }
 
-TEST_F(BulkTest, StallHaltsThePipeUntilClearFeatureOrResetPipe) {
+TEST_F(BulkTest, StallHaltsThePipeUntilClearFeatureAndResetPipeIsHostSideOnly) {
   // The stack writes the bytes moved back into the URB, so every attempt gets a fresh one.
   auto data = pattern(16);
   auto write = [&](USBD_STATUS* usbd) {
@@ -233,14 +233,21 @@ TEST_F(BulkTest, StallHaltsThePipeUntilClearFeatureOrResetPipe) {
   EXPECT_EQ(write(&usbd), STATUS_SUCCESS);
   EXPECT_EQ(device->receivedBytes(), data);
 
-  // Same again, recovered with RESET_PIPE this time.
+  // RESET_PIPE lets the host side run again, but the device's endpoint stays halted and stalls again
+  // until its halt is cleared.
   device->stallNextOut = true;
   EXPECT_EQ(write(&usbd), STATUS_UNSUCCESSFUL);
   EXPECT_EQ(write(&usbd), STATUS_UNSUCCESSFUL);
   EXPECT_EQ(usbd, USBD_STATUS_ENDPOINT_HALTED);
   auto reset = pipeUrb(URB_FUNCTION_RESET_PIPE, outPipe);
   EXPECT_EQ(submit(reset.get()), STATUS_SUCCESS);
-  EXPECT_FALSE(device->isHalted(0x02));
+  EXPECT_TRUE(device->isHalted(0x02));
+  calls = device->bulkOutCalls();
+  EXPECT_EQ(write(&usbd), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(usbd, USBD_STATUS_STALL_PID);
+  EXPECT_EQ(device->bulkOutCalls(), calls + 1);  // this one reached the device
+  EXPECT_EQ(submit(reset.get()), STATUS_SUCCESS);
+  EXPECT_EQ(submit(clear.get()), STATUS_SUCCESS);
   EXPECT_EQ(write(&usbd), STATUS_SUCCESS);
   EXPECT_EQ(device->receivedBytes().size(), 32u);
 }
@@ -268,4 +275,39 @@ TEST_F(BulkTest, UnplugFailsPendingTransfersAndLaterOnes) {
   EXPECT_EQ(a.status(), STATUS_DEVICE_NOT_CONNECTED);
   EXPECT_EQ(u->UrbHeader.Status, USBD_STATUS_DEVICE_GONE);
   EXPECT_EQ(bus.pdo(port), nullptr);
+}
+
+TEST_F(BulkTest, AbortWaitsForACancelRoutineThatHoldsATransfer) {
+  // The moment of a race: IoCancelIrp has taken the transfer's cancel routine but not yet run it when the
+  // abort comes. The abort must not return before that transfer has completed.
+  std::vector<uint8_t> buffer(64);
+  auto r = bulkUrb(inPipe, buffer.data(), 64, kIn);
+  AsyncUrb read(kernel, pdo, r.get());
+  ASSERT_FALSE(read.wait(Clock::kMillisecond));
+  PIRP irp = read.irp();
+  irp->Cancel = TRUE;
+  PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, nullptr);
+  ASSERT_NE(routine, nullptr);
+
+  std::atomic<bool> abortReturned{false};
+  auto aborter = kernel.spawn([&] {
+    auto abort = pipeUrb(URB_FUNCTION_ABORT_PIPE, inPipe);
+    AsyncUrb a(kernel, pdo, abort.get());
+    EXPECT_EQ(a.status(), STATUS_SUCCESS);
+    EXPECT_TRUE(read.done());
+    abortReturned = true;
+  });
+  kernel.clock().sleepFor(10 * Clock::kMillisecond);
+  EXPECT_FALSE(abortReturned);  // still waiting for the cancel routine
+  EXPECT_FALSE(read.done());
+
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  irp->CancelIrql = irql;
+  routine(pdo, irp);
+  aborter.join();
+  EXPECT_TRUE(abortReturned);
+  EXPECT_EQ(read.status(), STATUS_CANCELLED);
+  EXPECT_EQ(read.completions(), 1);
+  EXPECT_EQ(bus.pendingRequests(), 0u);
 }

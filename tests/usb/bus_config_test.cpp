@@ -122,12 +122,20 @@ TEST_F(ConfigTest, ReselectingEndsTransfersOfTheOldPipesAndGivesNewHandles) {
   auto read = bulkUrb(oldIn, buffer, 64, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
   AsyncUrb pending(kernel, pdo, read.get());
   EXPECT_FALSE(pending.wait(5 * w98::Clock::kMillisecond));  // nothing to read: NAKed
+  // A control request in flight on the default pipe is not the configuration's business.
+  bus.faults().failNext(1, w98::FaultAction::Hang);
+  uint8_t regs[7];
+  auto control = vendorUrb(URB_FUNCTION_VENDOR_DEVICE, true, 3, 1, 0, regs, 7);
+  AsyncUrb hung(kernel, pdo, control.get());
 
   configure(0);
   ASSERT_TRUE(pending.done());
   EXPECT_EQ(pending.status(), STATUS_CANCELLED);
   EXPECT_EQ(read->UrbHeader.Status, USBD_STATUS_CANCELED);
   EXPECT_NE(inPipe, oldIn);
+  EXPECT_FALSE(hung.done());
+  hung.cancel();
+  EXPECT_TRUE(hung.wait());
 }
 
 TEST_F(ConfigTest, DriverSideUsbdRoutinesBuildAWorkingRequest) {

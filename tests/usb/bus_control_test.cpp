@@ -187,13 +187,16 @@ TEST_F(ControlTest, SynchronousOptionCompletesInsideTheCallAtNoCost) {
   EXPECT_EQ(bus.statistics().controlFrames, 1u);
 }
 
-TEST_F(ControlTest, ResetPipeClearsTheHaltOnTheWire) {
+TEST_F(ControlTest, ResetPipeIsHostSideOnly) {
   auto u = pipeUrb(URB_FUNCTION_RESET_PIPE, inPipe);
-  EXPECT_EQ(submit(u.get()), STATUS_SUCCESS);
-  auto log = controlLog();
-  ASSERT_EQ(log.size(), 1u);
-  EXPECT_EQ(log[0].urbFunction, URB_FUNCTION_RESET_PIPE);
-  EXPECT_EQ(log[0].setup, (SetupPacket{0x02, 1, 0, 0x82, 0}));
+  AsyncUrb a(kernel, pdo, u.get());
+  EXPECT_EQ(a.dispatchStatus(), STATUS_SUCCESS);  // completes at once
+  EXPECT_EQ(u->UrbHeader.Status, USBD_STATUS_SUCCESS);
+  EXPECT_TRUE(controlLog().empty());
+  auto pipes = bus.log().recordsOfKind(w98::TransferKind::PipeRequest);
+  ASSERT_EQ(pipes.size(), 1u);
+  EXPECT_EQ(pipes[0].urbFunction, URB_FUNCTION_RESET_PIPE);
+  EXPECT_EQ(pipes[0].endpoint, 0x82);
 
   auto bad = pipeUrb(URB_FUNCTION_RESET_PIPE, reinterpret_cast<USBD_PIPE_HANDLE>(0x1234));
   EXPECT_EQ(submit(bad.get()), STATUS_INVALID_PARAMETER);

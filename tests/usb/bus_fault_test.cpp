@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdio>
 #include <filesystem>
+#include <unistd.h>
 
 using namespace usbtest;
 using w98::Clock;
@@ -153,7 +154,7 @@ TEST_F(FaultTest, CaptureOfARealExchangeIsReadableByTshark) {
   std::vector<uint8_t> data = {'P', 'R', 'I', 'N', 'T'};
   auto w = bulkUrb(outPipe, data.data(), 5, 0);
   submit(w.get());
-  auto path = std::filesystem::temp_directory_path() / "w98_usb_bus_capture.pcap";
+  auto path = std::filesystem::temp_directory_path() / ("w98_usb_bus_capture_" + std::to_string(getpid()) + ".pcap");
   ASSERT_TRUE(bus.log().writePcap(path.string()));
   auto bytes = bus.log().pcap();
   EXPECT_EQ(std::filesystem::file_size(path), bytes.size());

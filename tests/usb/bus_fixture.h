@@ -209,6 +209,7 @@ class AsyncUrb {
   }
   bool done() const { return state_->done; }
   BOOLEAN cancel() { return IoCancelIrp(irp_); }
+  PIRP irp() const { return irp_; }
   NTSTATUS status() const { return state_->status; }
   NTSTATUS dispatchStatus() const { return dispatchStatus_; }
   KIRQL irql() const { return state_->irql; }

@@ -91,3 +91,22 @@ TEST_F(PnpTest, EnumerationFailureLeavesNoPort) {
   EXPECT_TRUE(bus.ports().empty());
   EXPECT_EQ(bus.plug(nullptr), 0);
 }
+
+TEST(UsbBusLifetime, PdoKeptByAReferenceOutlivesTheBus) {
+  w98::Registry registry;
+  w98::Kernel kernel(registry);
+  auto bus = std::make_unique<w98::UsbBus>(kernel);
+  auto device = std::make_shared<FakeDevice>();
+  int port = bus->plug(device);
+  ASSERT_NE(port, 0);
+  PDEVICE_OBJECT pdo = bus->pdo(port);
+  ObfReferenceObject(pdo);
+  bus.reset();
+  ASSERT_TRUE(kernel.io().isLive(pdo));
+  uint8_t regs[7];
+  auto u = vendorUrb(URB_FUNCTION_VENDOR_DEVICE, true, 3, 1, 0, regs, 7);
+  AsyncUrb a(kernel, pdo, u.get());
+  EXPECT_TRUE(a.done());
+  EXPECT_EQ(a.status(), STATUS_DEVICE_NOT_CONNECTED);
+  ObfDereferenceObject(pdo);
+}

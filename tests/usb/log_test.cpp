@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <unistd.h>
 #include <fstream>
 #include <memory>
 
@@ -192,7 +193,7 @@ TEST(TrafficLog, WritePcapFailsCleanlyOnABadPath) {
   TrafficLog log;
   log.begin(bulkOut(0, {1}, 0));
   EXPECT_FALSE(log.writePcap("/nonexistent-dir/x/capture.pcap"));
-  auto path = std::filesystem::temp_directory_path() / "w98_usb_log_test.pcap";
+  auto path = std::filesystem::temp_directory_path() / ("w98_usb_log_test_" + std::to_string(getpid()) + ".pcap");
   ASSERT_TRUE(log.writePcap(path.string()));
   EXPECT_EQ(std::filesystem::file_size(path), log.pcap().size());
   EXPECT_FALSE(std::filesystem::exists(path.string() + ".partial"));
@@ -213,7 +214,7 @@ TEST(TrafficLog, TsharkDissectsTheSetupPacket) {
   log.complete(log.begin(w), 0, 30'000, 0);
   size_t b = log.begin(bulkOut(2, {'H', 'i'}, 40'000));
   log.complete(b, 0, 50'000, 2);
-  auto path = std::filesystem::temp_directory_path() / "w98_usb_tshark_test.pcap";
+  auto path = std::filesystem::temp_directory_path() / ("w98_usb_tshark_test_" + std::to_string(getpid()) + ".pcap");
   ASSERT_TRUE(log.writePcap(path.string()));
   std::string out = runCommand(std::string(TSHARK_PATH) + " -r " + path.string() + " -V 2>&1");
   std::filesystem::remove(path);
