@@ -6,7 +6,16 @@ JOBS       ?= $(shell nproc)
 CMAKE_GEN  := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 HAVE_MINGW  = $(shell command -v i686-w64-mingw32-g++ >/dev/null 2>&1 && echo yes)
 
-.PHONY: all host windows test demo deps bench clean
+HAVE_CLANG := $(shell command -v clang++ >/dev/null 2>&1 && echo yes)
+# Sanitizer builds (make sanitize) run the tests labelled here: the reliability campaign (faults, unplugs,
+# concurrent requests) and the fuzz targets' corpora. Campaigns run every n-th fault point there.
+SANITIZE_LABEL  ?= reliability
+ASAN_STRIDE     ?= 3
+TSAN_STRIDE     ?= 9
+# Each fuzz target's run in make fuzz, in seconds.
+FUZZ_TIME       ?= 20
+
+.PHONY: all host windows test demo deps bench clean sanitize asan tsan fuzz
 
 all: host
 
@@ -29,6 +38,45 @@ test: deps
 	@$(MAKE) --no-print-directory windows
 	@$(MAKE) --no-print-directory host
 	cd $(HOST_DIR) && ctest --output-on-failure -j $(JOBS) --timeout 600
+	@$(MAKE) --no-print-directory sanitize
+	@$(MAKE) --no-print-directory fuzz
+
+# The reliability tests again under AddressSanitizer (+UBSan) and ThreadSanitizer. With clang, the ASan run
+# uses the fuzz build (clang, ASan+UBSan, fuzzer coverage), so that make fuzz builds nothing more.
+sanitize: asan tsan
+
+FUZZ_DIR   := $(BUILD)/fuzz
+ASAN_DIR   := $(if $(HAVE_CLANG),$(FUZZ_DIR),$(BUILD)/asan)
+FUZZ_CONFIGURE = cmake -S . -B $(FUZZ_DIR) $(CMAKE_GEN) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	  -DOSLNK_FUZZ=ON -DOSLNK_SANITIZE=address -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_C_FLAGS=-fsanitize=fuzzer-no-link -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link
+
+asan:
+ifeq ($(HAVE_CLANG),yes)
+	$(FUZZ_CONFIGURE)
+else
+	cmake -S . -B $(ASAN_DIR) $(CMAKE_GEN) -DOSLNK_SANITIZE=address -DCMAKE_BUILD_TYPE=RelWithDebInfo
+endif
+	cmake --build $(ASAN_DIR) -j $(JOBS) --target test_reliability fuzz_all
+	cd $(ASAN_DIR) && OSLNK_RELIABILITY_STRIDE=$(ASAN_STRIDE) \
+	  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest -L $(SANITIZE_LABEL) --output-on-failure -j $(JOBS) --timeout 1200
+
+tsan:
+	cmake -S . -B $(BUILD)/tsan $(CMAKE_GEN) -DOSLNK_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD)/tsan -j $(JOBS) --target test_reliability fuzz_all
+	cd $(BUILD)/tsan && OSLNK_RELIABILITY_STRIDE=$(TSAN_STRIDE) TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  ctest -L $(SANITIZE_LABEL) --output-on-failure -j $(JOBS) --timeout 1200
+
+# libFuzzer targets, built with clang in build/fuzz and run for FUZZ_TIME seconds each.
+fuzz:
+ifeq ($(HAVE_CLANG),yes)
+	$(FUZZ_CONFIGURE)
+	cmake --build $(FUZZ_DIR) -j $(JOBS) --target fuzz_all
+	./fuzz/run_fuzzers.sh $(FUZZ_DIR) $(FUZZ_TIME)
+else
+	@echo "fuzz: clang is not installed; the fuzz targets are skipped (make deps as root installs it)"
+endif
 
 demo: host
 	./scripts/demo.sh $(HOST_DIR)

@@ -61,14 +61,9 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     FdoExtension* Extension = FdoExtensionOf(DeviceObject);
     if (Extension == nullptr) {
-        // Removal already freed the record's belongings; the device object goes with its last handle.
-        // The handle being closed still counts until this request is done.
-        const bool LastHandle = DeviceObject->ReferenceCount <= 1;
-        const NTSTATUS Status = CompleteRequest(Irp, STATUS_SUCCESS);
-        if (LastHandle) {
-            IoDeleteDevice(DeviceObject);
-        }
-        return Status;
+        // Removal freed the record's belongings and deleted the device object; the I/O manager lets
+        // the object go once this last handle is closed.
+        return CompleteRequest(Irp, STATUS_SUCCESS);
     }
     if (IsChild(DeviceObject)) {
         return CompleteRequest(Irp, STATUS_SUCCESS);

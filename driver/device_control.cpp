@@ -39,6 +39,39 @@ void RecoverTransfer(PDEVICE_OBJECT DeviceObject)
 
 namespace {
 
+// The select-interface code frees the pipe records that the pipe codes walk. It starts only when no
+// other request is admitted (the count holds the bias of 1 and the selection itself) and marks itself
+// in the same hold; a pipe code, admitted before it looks, then sees either the count or the mark.
+BOOLEAN BeginReselect(FdoExtension* Extension)
+{
+    KIRQL OldIrql;
+    KeAcquireSpinLock(&Extension->TransferLock, &OldIrql);
+    const BOOLEAN Alone = Extension->PendingIoCount <= 2 && Extension->CurrentTransfer == nullptr &&
+                          !Extension->Reselecting;
+    if (Alone) {
+        Extension->Reselecting = TRUE;
+    }
+    KeReleaseSpinLock(&Extension->TransferLock, OldIrql);
+    return Alone;
+}
+
+void EndReselect(FdoExtension* Extension)
+{
+    KIRQL OldIrql;
+    KeAcquireSpinLock(&Extension->TransferLock, &OldIrql);
+    Extension->Reselecting = FALSE;
+    KeReleaseSpinLock(&Extension->TransferLock, OldIrql);
+}
+
+BOOLEAN ReselectInProgress(FdoExtension* Extension)
+{
+    KIRQL OldIrql;
+    KeAcquireSpinLock(&Extension->TransferLock, &OldIrql);
+    const BOOLEAN Busy = Extension->Reselecting;
+    KeReleaseSpinLock(&Extension->TransferLock, OldIrql);
+    return Busy;
+}
+
 void Clear(PUCHAR Buffer, ULONG Length)
 {
     for (ULONG I = 0; I < Length; ++I) {
@@ -88,7 +121,13 @@ NTSTATUS RunControl(PDEVICE_OBJECT DeviceObject, ULONG Code, PUCHAR Buffer, ULON
         if (Extension->ConfigurationDescriptor == nullptr) {
             return STATUS_INVALID_DEVICE_STATE;  // never started: no configuration to select from
         }
+        // The selection frees the pipe records that other requests read (a transfer in flight, a
+        // pipe code walking them): refused while anything besides this request is admitted.
+        if (!BeginReselect(Extension)) {
+            return STATUS_DEVICE_BUSY;
+        }
         SelectInterface(DeviceObject, Extension->ConfigurationDescriptor, Buffer[0], Buffer[1]);
+        EndReselect(Extension);
         return STATUS_SUCCESS;
 
     case IOCTL_KVUSB_SOFT_RESET:
@@ -105,6 +144,9 @@ NTSTATUS RunControl(PDEVICE_OBJECT DeviceObject, ULONG Code, PUCHAR Buffer, ULON
         return STATUS_SUCCESS;
 
     case IOCTL_KVUSB_RESET_PIPE: {
+        if (ReselectInProgress(Extension)) {
+            return STATUS_DEVICE_BUSY;
+        }
         PUSBD_INTERFACE_INFORMATION Interface = Extension->Interface;
         if (Interface != nullptr && Interface->NumberOfPipes != 0) {
             ResetPipes(DeviceObject, &Interface->Pipes[0]);  // the write pipe only
@@ -113,10 +155,16 @@ NTSTATUS RunControl(PDEVICE_OBJECT DeviceObject, ULONG Code, PUCHAR Buffer, ULON
     }
 
     case IOCTL_KVUSB_ABORT_PIPES:
+        if (ReselectInProgress(Extension)) {
+            return STATUS_DEVICE_BUSY;
+        }
         AbortPipes(DeviceObject, nullptr);
         return STATUS_SUCCESS;
 
     case IOCTL_KVUSB_RECOVER:
+        if (ReselectInProgress(Extension)) {
+            return STATUS_DEVICE_BUSY;
+        }
         RecoverTransfer(DeviceObject);
         return STATUS_SUCCESS;
 

@@ -59,15 +59,21 @@ BOOLEAN QueryDwordParameter(HANDLE Key, PCWSTR Name, ULONG* Value)
         entry.DefaultData = nullptr;
         entry.DefaultLength = 0;
     }
+    // A direct query stores data longer than 4 bytes over a buffer whose first LONG is minus its
+    // size. The result therefore lands in a slot that starts at 0, so a long value of another type is
+    // refused rather than copied over the 4 bytes whatever the current value is.
+    ULONG result = 0;
     table[0].Flags = RTL_QUERY_REGISTRY_DIRECT;
     table[0].Name = const_cast<PWSTR>(Name);
-    table[0].EntryContext = Value;
+    table[0].EntryContext = &result;
     // The default is the current value, so a missing value leaves the variable as it was.
     table[0].DefaultType = REG_DWORD;
     table[0].DefaultData = Value;
     table[0].DefaultLength = sizeof(ULONG);
     NTSTATUS status = RtlQueryRegistryValues(RTL_REGISTRY_HANDLE, static_cast<PCWSTR>(Key), table, nullptr, nullptr);
-    return NT_SUCCESS(status) ? TRUE : FALSE;
+    if (!NT_SUCCESS(status)) return FALSE;
+    *Value = result;
+    return TRUE;
 }
 
 NTSTATUS ReadRegistryParameters(PDEVICE_OBJECT PhysicalDeviceObject)

@@ -56,6 +56,7 @@ struct FdoExtension {
     KSPIN_LOCK TransferLock;        // CurrentTransfer between cancel and completion; Opened, TransferBuffer and
                                     // the pipes' open flags between create, close, stop and removal
     ULONG TransferBufferSize;       // bytes in TransferBuffer, fixed at create; bounds every transfer
+    BOOLEAN Reselecting;            // under TransferLock: the select-interface code is replacing Interface
 };
 
 // Driver-wide state, one copy for all cables. Written only from AddDevice and removal, which the

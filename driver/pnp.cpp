@@ -88,16 +88,23 @@ NTSTATUS HandleBusRelations(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
     ULONG Count = EarlierCount;
 
+    // The array is paged and the lock raises to DISPATCH_LEVEL: the children are gathered on the stack
+    // under the lock and written into the array after it, into the two slots after the earlier entries.
+    PDEVICE_OBJECT Found[2] = {nullptr, nullptr};
+    ULONG FoundCount = 0;
     KIRQL OldIrql;
     KeAcquireSpinLock(&Extension->ChildListLock, &OldIrql);
-    for (PLIST_ENTRY Link = Extension->ChildList.Flink; Link != &Extension->ChildList && Count < Room;
+    for (PLIST_ENTRY Link = Extension->ChildList.Flink; Link != &Extension->ChildList && FoundCount < 2;
          Link = Link->Flink) {
         ChildExtension* Record = CONTAINING_RECORD(Link, ChildExtension, ListEntry);
-        Relations->Objects[Count++] = Record->Self;
+        Found[FoundCount++] = Record->Self;
         ObfReferenceObject(Record->Self);
         Extension->ChildCount += 1;
     }
     KeReleaseSpinLock(&Extension->ChildListLock, OldIrql);
+    for (ULONG I = 0; I < FoundCount; ++I) {
+        Relations->Objects[Count++] = Found[I];
+    }
     Relations->Count = Count;
 
     Irp->IoStatus.Status = STATUS_SUCCESS;
@@ -237,11 +244,9 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN* Lingering)
         DeviceObject->DeviceExtension = nullptr;
         FreeDeviceResources(Extension);
         *Lingering = TRUE;
-        // The last close deletes the device object (DispatchClose); if that close already went by
-        // while the record was being torn down, nobody else will.
-        if (DeviceObject->ReferenceCount == 0) {
-            IoDeleteDevice(DeviceObject);
-        }
+        // Deleted here, once: the I/O manager keeps the object until its last handle is closed and
+        // frees it then, so a close racing with this removal can never delete it a second time.
+        IoDeleteDevice(DeviceObject);
         return STATUS_CANCELLED;
     }
 

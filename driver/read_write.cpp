@@ -20,6 +20,17 @@ PVOID SystemAddressOf(PMDL Mdl)
     return MmMapLockedPages(Mdl, KernelMode);
 }
 
+// The handle of pipe Index when that pipe exists and is open. The caller holds TransferLock, under
+// which the interface's records are replaced, so they cannot be freed while they are read here.
+BOOLEAN OpenPipeHandle(PUSBD_INTERFACE_INFORMATION Interface, ULONG Index, USBD_PIPE_HANDLE* Handle)
+{
+    if (Interface == nullptr || Index >= Interface->NumberOfPipes || Interface->Pipes[Index].PipeFlags != 1) {
+        return FALSE;
+    }
+    *Handle = Interface->Pipes[Index].PipeHandle;
+    return TRUE;
+}
+
 void CopyBytes(PVOID To, const void* From, ULONG Count)
 {
     PUCHAR Dst = static_cast<PUCHAR>(To);
@@ -95,13 +106,16 @@ NTSTATUS TransferData(PDEVICE_OBJECT DeviceObject, PIRP Irp, USHORT PipeSelector
 
     const ULONG PipeIndex = PipeSelector & 0xFF;
     const BOOLEAN IsRead = (PipeSelector & PIPE_SELECTOR_IN) != 0;
-    PUSBD_INTERFACE_INFORMATION Interface = Extension->Interface;
-    if (Interface == nullptr || PipeIndex >= Interface->NumberOfPipes || Interface->Pipes[PipeIndex].PipeFlags != 1) {
+    USBD_PIPE_HANDLE PipeHandle = nullptr;
+    KIRQL OldIrql;
+    KeAcquireSpinLock(&Extension->TransferLock, &OldIrql);
+    const BOOLEAN PipeOpen = OpenPipeHandle(Extension->Interface, PipeIndex, &PipeHandle);
+    KeReleaseSpinLock(&Extension->TransferLock, OldIrql);
+    if (!PipeOpen) {
         CompleteRequest(Irp, STATUS_INVALID_PARAMETER);
         DecrementPendingIo(DeviceObject);
         return STATUS_INVALID_PARAMETER;
     }
-    const USBD_PIPE_HANDLE PipeHandle = Interface->Pipes[PipeIndex].PipeHandle;
 
     PMDL Mdl = Irp->MdlAddress;
     const ULONG Length = Mdl != nullptr ? Mdl->ByteCount : 0;
@@ -136,19 +150,22 @@ NTSTATUS TransferData(PDEVICE_OBJECT DeviceObject, PIRP Irp, USHORT PipeSelector
     }
     RtlZeroMemory(Context, sizeof(TransferContext));
 
-    // One transfer at a time: a second one would share the staging buffer and the slot.
-    KIRQL OldIrql;
+    // One transfer at a time: a second one would share the staging buffer and the slot. The pipe is
+    // looked at again in the same hold: a new selection of the interface since the check above brought
+    // records whose pipes are closed, and the transfer must not go out on a handle they replaced.
     KeAcquireSpinLock(&Extension->TransferLock, &OldIrql);
     const BOOLEAN Busy = Extension->CurrentTransfer != nullptr;
-    if (!Busy) {
+    const BOOLEAN StillOpen = OpenPipeHandle(Extension->Interface, PipeIndex, &PipeHandle);
+    if (!Busy && StillOpen) {
         Extension->CurrentTransfer = Context;
     }
     KeReleaseSpinLock(&Extension->TransferLock, OldIrql);
-    if (Busy) {
+    if (Busy || !StillOpen) {
+        const NTSTATUS Refused = Busy ? STATUS_DEVICE_BUSY : STATUS_INVALID_PARAMETER;
         ExFreePool(Context);
-        CompleteRequest(Irp, STATUS_DEVICE_BUSY);
+        CompleteRequest(Irp, Refused);
         DecrementPendingIo(DeviceObject);
-        return STATUS_DEVICE_BUSY;
+        return Refused;
     }
 
     PUCHAR Staging = static_cast<PUCHAR>(Extension->TransferBuffer);

@@ -121,8 +121,13 @@ NTSTATUS SelectInterface(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DESCRIP
                 ExFreePool(fdo->ConfigurationDescriptor);
             }
             fdo->ConfigurationDescriptor = ConfigurationDescriptor;
-            if (fdo->Interface != nullptr) ExFreePool(fdo->Interface);
+            // Swapped under TransferLock, under which the data path and create read the records.
+            KIRQL oldIrql;
+            KeAcquireSpinLock(&fdo->TransferLock, &oldIrql);
+            PUSBD_INTERFACE_INFORMATION previous = fdo->Interface;
             fdo->Interface = copy;
+            KeReleaseSpinLock(&fdo->TransferLock, oldIrql);
+            if (previous != nullptr) ExFreePool(previous);
         }
     }
     ExFreePool(urb);

@@ -182,7 +182,8 @@ public:
     std::vector<SetupPacket> controlLog() const;  // every setup packet received, in order
     void clearControlLog();
 
-    // The printer, under the cable's lock. Any change it makes bumps changes() and calls the handler.
+    // The printer, under the cable's lock (f must not call the cable). Any change that may let a NAKed
+    // transfer through bumps changes() and calls the handler.
     template <typename F>
     auto withPrinter(F&& f) {
         Notifier n(*this);

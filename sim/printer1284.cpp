@@ -59,7 +59,17 @@ const char* toString(PrinterPhase phase) {
     return "?";
 }
 
+namespace {
+void checkIdText(const std::string& text) {
+    if (text.size() > 0xFFFF - 2) {
+        throw std::invalid_argument("device ID text of " + std::to_string(text.size()) +
+                                    " bytes does not fit its 16-bit length; give raw bytes instead");
+    }
+}
+}  // namespace
+
 Printer1284::Printer1284(PrinterConfig config) : config_(std::move(config)) {
+    if (!config_.deviceIdRaw) checkIdText(config_.deviceId);
     backChannel_.assign(config_.backChannel.begin(), config_.backChannel.end());
     offlineTimer_ = config_.offlinePolls;
     busyTimer_ = config_.busyPolls;
@@ -540,6 +550,7 @@ void Printer1284::setBusyFor(unsigned polls) {
 }
 
 void Printer1284::setDeviceId(std::string text) {
+    checkIdText(text);
     config_.deviceId = std::move(text);
     config_.deviceIdRaw.reset();
 }

@@ -131,7 +131,8 @@ const char* toString(PrinterPhase phase);
 
 class Printer1284 {
 public:
-    // Throws std::runtime_error when the capture file cannot be opened.
+    // Throws std::runtime_error when the capture file cannot be opened, std::invalid_argument when the
+    // device ID text is too long for its length field.
     explicit Printer1284(PrinterConfig config = {});
     // Queued edges refer to this object: it stays where it was made.
     Printer1284(const Printer1284&) = delete;
@@ -169,7 +170,7 @@ public:
     void setOfflineFor(unsigned polls);  // offline now, online again after that many polls
     void setBusyFor(unsigned polls);     // Busy high for that many polls
     void setAnswerDelay(unsigned polls) { config_.answerDelayPolls = polls; }
-    void setDeviceId(std::string text);
+    void setDeviceId(std::string text);  // throws std::invalid_argument like the constructor
     void setDeviceIdRaw(std::vector<uint8_t> raw);
     bool paperEmpty() const { return config_.paperEmpty; }
     bool offline() const;

@@ -113,12 +113,12 @@ std::string statusText(uint32_t status) {
   return buf;
 }
 
-std::string CommandSpec::usage() const {
+std::string CommandInfo::usage() const {
   std::string u = name;
   if (!arguments.empty()) u += " " + arguments;
   for (const auto& o : options) {
     u += " [--" + o.name;
-    if (o.kind != OptionSpec::Kind::Flag) u += " " + (o.valueName.empty() ? std::string("VALUE") : o.valueName);
+    if (o.kind != OptionInfo::Kind::Flag) u += " " + (o.valueName.empty() ? std::string("VALUE") : o.valueName);
     u += "]";
   }
   return u;
@@ -141,10 +141,10 @@ std::optional<uint64_t> Args::number(std::string_view name) const {
 
 uint64_t Args::number(std::string_view name, uint64_t fallback) const { return number(name).value_or(fallback); }
 
-Args parseArgs(const CommandSpec& spec, std::span<const std::string> words) {
+Args parseArgs(const CommandInfo& info, std::span<const std::string> words) {
   Args args;
   auto fail = [&](const std::string& what) -> CommandError {
-    return CommandError(spec.name + ": " + what + " (usage: " + spec.usage() + ")");
+    return CommandError(info.name + ": " + what + " (usage: " + info.usage() + ")");
   };
   bool optionsEnded = false;
   for (size_t i = 0; i < words.size(); ++i) {
@@ -163,10 +163,10 @@ Args parseArgs(const CommandSpec& spec, std::span<const std::string> words) {
       inlineValue = name.substr(eq + 1);
       name.resize(eq);
     }
-    auto opt = std::find_if(spec.options.begin(), spec.options.end(), [&](const OptionSpec& o) { return o.name == name; });
-    if (opt == spec.options.end()) throw fail("unknown option --" + name);
+    auto opt = std::find_if(info.options.begin(), info.options.end(), [&](const OptionInfo& o) { return o.name == name; });
+    if (opt == info.options.end()) throw fail("unknown option --" + name);
     if (args.values_.count(name)) throw fail("option --" + name + " given twice");
-    if (opt->kind == OptionSpec::Kind::Flag) {
+    if (opt->kind == OptionInfo::Kind::Flag) {
       if (inlineValue) throw fail("option --" + name + " takes no value");
       args.values_[name] = "";
       continue;
@@ -178,7 +178,7 @@ Args parseArgs(const CommandSpec& spec, std::span<const std::string> words) {
       if (i + 1 >= words.size()) throw fail("option --" + name + " needs a value " + opt->valueName);
       value = words[++i];
     }
-    if (opt->kind == OptionSpec::Kind::Number) {
+    if (opt->kind == OptionInfo::Kind::Number) {
       try {
         args.numbers_[name] = parseNumber(value, opt->min, opt->max, "--" + name);
       } catch (const CommandError& e) {
@@ -187,53 +187,53 @@ Args parseArgs(const CommandSpec& spec, std::span<const std::string> words) {
     }
     args.values_[name] = value;
   }
-  if (args.positional.size() < spec.minArgs)
-    throw fail(spec.minArgs == spec.maxArgs && spec.minArgs == 1 ? "needs an argument" : "too few arguments");
-  if (args.positional.size() > spec.maxArgs) throw fail("unexpected argument \"" + args.positional[spec.maxArgs] + "\"");
+  if (args.positional.size() < info.minArgs)
+    throw fail(info.minArgs == info.maxArgs && info.minArgs == 1 ? "needs an argument" : "too few arguments");
+  if (args.positional.size() > info.maxArgs) throw fail("unexpected argument \"" + args.positional[info.maxArgs] + "\"");
   return args;
 }
 
-void CommandTable::add(CommandSpec spec, Handler handler) {
-  auto it = std::find_if(entries_.begin(), entries_.end(), [&](const Entry& e) { return e.spec.name == spec.name; });
+void CommandTable::add(CommandInfo info, Handler handler) {
+  auto it = std::find_if(entries_.begin(), entries_.end(), [&](const Entry& e) { return e.info.name == info.name; });
   if (it != entries_.end()) {
-    *it = Entry{std::move(spec), std::move(handler)};
+    *it = Entry{std::move(info), std::move(handler)};
     return;
   }
-  entries_.push_back(Entry{std::move(spec), std::move(handler)});
+  entries_.push_back(Entry{std::move(info), std::move(handler)});
 }
 
-const CommandSpec* CommandTable::find(std::string_view name) const {
+const CommandInfo* CommandTable::find(std::string_view name) const {
   for (const auto& e : entries_)
-    if (e.spec.name == name) return &e.spec;
+    if (e.info.name == name) return &e.info;
   return nullptr;
 }
 
 void CommandTable::run(std::span<const std::string> words, Reply& reply) const {
   if (words.empty()) return;
-  auto it = std::find_if(entries_.begin(), entries_.end(), [&](const Entry& e) { return e.spec.name == words[0]; });
+  auto it = std::find_if(entries_.begin(), entries_.end(), [&](const Entry& e) { return e.info.name == words[0]; });
   if (it == entries_.end()) throw CommandError("unknown command \"" + words[0] + "\" (try help)");
-  Args args = parseArgs(it->spec, words.subspan(1));
+  Args args = parseArgs(it->info, words.subspan(1));
   it->handler(args, reply);
 }
 
 std::string CommandTable::help() const {
   std::string h;
   for (const auto& e : entries_) {
-    h += "  " + e.spec.usage() + "\n";
-    if (!e.spec.summary.empty()) h += "      " + e.spec.summary + "\n";
+    h += "  " + e.info.usage() + "\n";
+    if (!e.info.summary.empty()) h += "      " + e.info.summary + "\n";
   }
   return h;
 }
 
 std::optional<std::string> CommandTable::help(std::string_view name) const {
-  const CommandSpec* s = find(name);
+  const CommandInfo* s = find(name);
   if (!s) return std::nullopt;
   return s->usage() + "\n    " + s->summary + "\n";
 }
 
 std::vector<std::string> CommandTable::names() const {
   std::vector<std::string> n;
-  for (const auto& e : entries_) n.push_back(e.spec.name);
+  for (const auto& e : entries_) n.push_back(e.info.name);
   return n;
 }
 

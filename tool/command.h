@@ -38,7 +38,7 @@ std::string hexBytes(std::span<const uint8_t> bytes, std::string_view separator 
 // A 32-bit status as Windows shows it: "0x%08X".
 std::string statusText(uint32_t status);
 
-struct OptionSpec {
+struct OptionInfo {
   enum class Kind { Flag, Text, Number };
   std::string name;  // without the leading "--"
   Kind kind = Kind::Flag;
@@ -47,18 +47,18 @@ struct OptionSpec {
   uint64_t max = UINT64_MAX;
 };
 
-struct CommandSpec {
+struct CommandInfo {
   std::string name;
   std::string arguments;  // the positional part of the usage, e.g. "PORT FILE"
   std::string summary;
   size_t minArgs = 0;
   size_t maxArgs = 0;  // SIZE_MAX: any number
-  std::vector<OptionSpec> options;
+  std::vector<OptionInfo> options;
 
   std::string usage() const;  // "plug [--device-id TEXT] [--no-printer]"
 };
 
-// A command's words after its name, checked against its spec. Options may stand anywhere among the positional
+// A command's words after its name, checked against its rules. Options may stand anywhere among the positional
 // words, as "--name VALUE" or "--name=VALUE"; "--" ends the options.
 class Args {
  public:
@@ -71,13 +71,13 @@ class Args {
   bool has(std::string_view name) const;
 
  private:
-  friend Args parseArgs(const CommandSpec&, std::span<const std::string>);
+  friend Args parseArgs(const CommandInfo&, std::span<const std::string>);
   std::map<std::string, std::string, std::less<>> values_;  // flags have an empty value
   std::map<std::string, uint64_t, std::less<>> numbers_;
 };
 
 // Throws CommandError naming the command and showing its usage.
-Args parseArgs(const CommandSpec& spec, std::span<const std::string> words);
+Args parseArgs(const CommandInfo& info, std::span<const std::string> words);
 
 // What one command reports: the JSON members and the text for a person.
 class Reply {
@@ -103,9 +103,9 @@ using Handler = std::function<void(const Args&, Reply&)>;
 
 class CommandTable {
  public:
-  void add(CommandSpec spec, Handler handler);
-  const CommandSpec* find(std::string_view name) const;
-  // Checks the words against the command's spec and runs it. words[0] is the command name.
+  void add(CommandInfo info, Handler handler);
+  const CommandInfo* find(std::string_view name) const;
+  // Checks the words against the command's rules and runs it. words[0] is the command name.
   void run(std::span<const std::string> words, Reply& reply) const;
   // One line per command: usage and summary.
   std::string help() const;
@@ -115,7 +115,7 @@ class CommandTable {
 
  private:
   struct Entry {
-    CommandSpec spec;
+    CommandInfo info;
     Handler handler;
   };
   std::vector<Entry> entries_;

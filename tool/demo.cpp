@@ -4,7 +4,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <iterator>
 #include <fstream>
 #include <ostream>
 #include <random>
@@ -35,6 +37,13 @@ std::filesystem::path freshFolder() {
     if (std::filesystem::create_directory(p, ec)) return p;
   }
   throw CommandError("cannot make a temporary folder for the demo");
+}
+
+bool sameContent(const std::filesystem::path& a, const std::filesystem::path& b) {
+  std::ifstream fa(a, std::ios::binary), fb(b, std::ios::binary);
+  if (!fa || !fb) return false;
+  return std::equal(std::istreambuf_iterator<char>(fa), std::istreambuf_iterator<char>(),
+                    std::istreambuf_iterator<char>(fb), std::istreambuf_iterator<char>());
 }
 
 class Demo {
@@ -124,6 +133,7 @@ int runDemo(const SessionOptions& given, std::ostream& out, std::ostream& err) {
     const Json& print = d.run("print KVUSB1 \"" + job.string() + "\"");
     d.check(print["bytes"].isNumber() && print["bytes"].asUint() == size && !ec,
             "the printer accepted all " + std::to_string(size) + " bytes");
+    d.check(sameContent(job, printerOutput), "the printer's output is the document, byte for byte");
 
     d.heading("4. Read the cable's registers and the port status");
     const Json& regs = d.run("ioctl KVUSB1 read-registers");
@@ -138,7 +148,7 @@ int runDemo(const SessionOptions& given, std::ostream& out, std::ostream& err) {
     d.check(none["devices"].size() == 0, "no device is left");
 
     d.heading("6. Remove the product (answering Yes, then Yes to restart)");
-    const Json& un = d.run("uninstall yes yes");
+    const Json& un = d.run("uninstall yes yes ok");
     d.check(un["restart_requested"].isBool() && un["restart_requested"].asBool(), "the removal asked for a restart");
 
     d.heading("7. Restart Windows");
@@ -146,7 +156,8 @@ int runDemo(const SessionOptions& given, std::ostream& out, std::ostream& err) {
     const Json& clean = d.run("check-clean");
     d.check(clean["clean"].isBool() && clean["clean"].asBool(), "nothing of the product is left on the machine");
 
-    session.finish();
+    if (!session.finish()) d.fail("the session could not be finished");
+    d.check(std::filesystem::file_size(capture, ec) > 24 && !ec, "the USB capture was written");
     failures = d.failures() + (session.anyFailed() ? 1 : 0);
   } catch (const std::exception& e) {
     err << "ostrolink demo: " << e.what() << "\n";

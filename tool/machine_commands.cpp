@@ -25,9 +25,11 @@ namespace {
 
 using w98::DevNodeInfo;
 using w98::DevNodeState;
-using Kind = OptionSpec::Kind;
+using Kind = OptionInfo::Kind;
 
 constexpr int32_t kSuccess = 0;
+// A single read or write that has not finished in this much virtual time is cancelled.
+constexpr uint64_t kStepTimeoutSeconds = 5;
 const char kMonitorDllPath[] = "C:\\WINDOWS\\SYSTEM\\reveror.dll";
 
 std::string lower(std::string s) {
@@ -41,6 +43,34 @@ std::vector<uint8_t> readHostFile(const std::string& path) {
   std::vector<uint8_t> data((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
   if (f.bad()) throw CommandError("cannot read \"" + path + "\"");
   return data;
+}
+
+// The printer's lines as the status register shows them (a set nFault bit means no fault, and so on).
+std::string statusLines(uint8_t s) {
+  std::string t;
+  t += (s & 0x80) ? "not busy" : "BUSY";
+  t += (s & 0x40) ? ", nAck high" : ", nAck LOW";
+  t += (s & 0x20) ? ", PAPER OUT" : ", paper";
+  t += (s & 0x10) ? ", selected" : ", NOT SELECTED";
+  t += (s & 0x08) ? ", no fault" : ", FAULT";
+  return t;
+}
+
+std::string controlLines(uint8_t c) {
+  std::string t;
+  t += (c & 0x01) ? "nStrobe low" : "nStrobe high";
+  t += (c & 0x02) ? ", nAutoFd low" : ", nAutoFd high";
+  t += (c & 0x04) ? ", nInit high" : ", nInit low (reset)";
+  t += (c & 0x08) ? ", nSelectIn low" : ", nSelectIn high";
+  return t;
+}
+
+std::string portStatus(uint8_t p) {
+  std::string t;
+  t += (p & 0x20) ? "paper empty" : "paper present";
+  t += (p & 0x10) ? ", selected" : ", not selected";
+  t += (p & 0x08) ? ", no error" : ", error";
+  return t;
 }
 
 double seconds(int64_t ticks) { return static_cast<double>(ticks) / 1e7; }
@@ -108,6 +138,8 @@ class MachineCommands : public CommandSet {
 
   void finish() override {
     closeAllHandles();
+    // Windows shuts down before its registry is kept: the devices go first, as they would.
+    machine_->shutdown();
     std::string pcapError;
     if (session_.options().pcapFile) {
       auto bytes = machine_->pcap();
@@ -140,7 +172,8 @@ class MachineCommands : public CommandSet {
                        {.name = "out-endpoint", .kind = Kind::Number, .valueName = "ADDR", .min = 1, .max = 15},
                        {.name = "in-endpoint", .kind = Kind::Number, .valueName = "ADDR", .min = 0x81, .max = 0x8F},
                        {.name = "extra-descriptors", .kind = Kind::Number, .valueName = "BYTES", .max = 60000},
-                       {.name = "sync-control"}}},
+                       {.name = "sync-control"},
+                       {.name = "reply", .kind = Kind::Text, .valueName = "HEX"}}},
           [this](const Args& a, Reply& r) { plug(a, r); });
     t.add({.name = "unplug", .arguments = "N", .summary = "takes cable N out (query-remove and remove, or surprise)",
            .minArgs = 1, .maxArgs = 1, .options = {{.name = "surprise"}}},
@@ -169,10 +202,12 @@ class MachineCommands : public CommandSet {
            .maxArgs = 1},
           [this](const Args& a, Reply& r) { open(a, r); });
     t.add({.name = "write", .arguments = "PORT HEX|@FILE", .summary = "one write request on the open PORT",
-           .minArgs = 2, .maxArgs = SIZE_MAX},
+           .minArgs = 2, .maxArgs = SIZE_MAX,
+           .options = {{.name = "timeout", .kind = Kind::Number, .valueName = "SECONDS", .min = 1, .max = 86400}}},
           [this](const Args& a, Reply& r) { write(a, r); });
     t.add({.name = "read", .arguments = "PORT N", .summary = "one read request of N bytes on the open PORT",
-           .minArgs = 2, .maxArgs = 2},
+           .minArgs = 2, .maxArgs = 2,
+           .options = {{.name = "timeout", .kind = Kind::Number, .valueName = "SECONDS", .min = 1, .max = 86400}}},
           [this](const Args& a, Reply& r) { read(a, r); });
     t.add({.name = "close", .arguments = "PORT", .summary = "closes the handle of PORT", .minArgs = 1, .maxArgs = 1},
           [this](const Args& a, Reply& r) { close(a, r); });
@@ -231,7 +266,7 @@ class MachineCommands : public CommandSet {
   }
 
   void closeAllHandles() {
-    if (!machine_) return;
+    if (!machine_ || !machine_->running()) return;
     for (auto& [name, handle] : handles_) machine_->kernel().user().close(handle);
     handles_.clear();
   }
@@ -285,6 +320,10 @@ class MachineCommands : public CommandSet {
     o.printer.answerDelayPolls = static_cast<unsigned>(a.number("slow-polls", 0));
     o.printer.paperEmpty = a.flag("paper-empty");
     o.printer.offline = a.flag("offline");
+    if (auto reply = a.text("reply")) {
+      std::vector<std::string> words{*reply};
+      o.printer.backChannel = parseHexBytes(words);
+    }
     if (auto cap = a.text("capture")) {
       std::ofstream probe(*cap, std::ios::binary | std::ios::trunc);
       if (!probe) throw CommandError("plug: cannot write the capture file \"" + *cap + "\"");
@@ -441,8 +480,8 @@ class MachineCommands : public CommandSet {
 
   static std::string jobText(const PrintJobResult& j) {
     std::string s = j.port + ": " + std::to_string(j.bytes) + " of " + std::to_string(j.size) + " bytes accepted in " +
-                    std::to_string(j.requests) + " requests of at most " + std::to_string(j.maxTransferSize) +
-                    " bytes, " + secondsText(j.ticks) + " of bus time";
+                    std::to_string(j.requests) + (j.requests == 1 ? " request" : " requests") + " of at most " +
+                    std::to_string(j.maxTransferSize) + " bytes, " + secondsText(j.ticks) + " of bus time";
     if (j.failed)
       s += ", FAILED with " + statusText(static_cast<uint32_t>(j.status)) + (j.timedOut ? " (timed out)" : "");
     if (j.ticks > 0 && j.bytes > 0) {
@@ -486,7 +525,8 @@ class MachineCommands : public CommandSet {
     const int64_t elapsed = clock.now() - start;
 
     if (results.size() == 1) {
-      for (const auto& [k, v] : jobJson(results[0]).asObject()) r.set(k, v);
+      Json job = jobJson(results[0]);
+      for (const auto& [k, v] : job.asObject()) r.set(k, v);
       r.say(jobText(results[0]));
       return;
     }
@@ -542,7 +582,7 @@ class MachineCommands : public CommandSet {
     r.set("output", hexBytes(output));
     std::string line = name + " " + (code->name ? code->name : statusText(code->code)) + ": " +
                        statusText(static_cast<uint32_t>(res.status));
-    if (!output.empty()) {
+    if (!output.empty() && res.status == kSuccess) {
       if (code->code == findIoctl("get-device-id")->code) {
         auto nul = std::find(output.begin(), output.end(), uint8_t{0});
         std::string text(output.begin(), nul);
@@ -550,6 +590,10 @@ class MachineCommands : public CommandSet {
         line += "\n  device ID: " + text;
       } else {
         line += "\n  output: " + hexBytes(output, " ");
+        if (code->code == findIoctl("read-registers")->code && output.size() >= 2)
+          line += "\n  status lines: " + statusLines(output[0]) + "\n  control lines: " + controlLines(output[1]);
+        if (code->code == findIoctl("get-port-status")->code)
+          line += "\n  port status: " + portStatus(output[0]);
       }
     }
     r.say(line);
@@ -570,6 +614,10 @@ class MachineCommands : public CommandSet {
     return it->second;
   }
 
+  static int64_t timeoutOf(const Args& a) {
+    return static_cast<int64_t>(a.number("timeout", kStepTimeoutSeconds)) * 10'000'000;
+  }
+
   void write(const Args& a, Reply& r) {
     std::string name = port(a.positional[0]);
     uint32_t h = openHandle(name, "write");
@@ -579,10 +627,13 @@ class MachineCommands : public CommandSet {
     else
       data = parseHexBytes(std::span(a.positional).subspan(1));
     if (data.size() > 0xFFFFFFFFu) throw CommandError("write: more than 4 GB in one request");
-    auto res = machine_->kernel().user().write(h, data.data(), static_cast<uint32_t>(data.size()));
+    auto request = machine_->kernel().user().writeAsync(h, data.data(), static_cast<uint32_t>(data.size()));
+    auto res = waitWithTimeout(*machine_, request, timeoutOf(a), "write to " + name);
     r.set("port", name).set("status", statusText(static_cast<uint32_t>(res.status))).set("bytes", res.information);
+    r.set("timed_out", res.timedOut);
     r.say("write " + name + ": " + statusText(static_cast<uint32_t>(res.status)) + ", " +
-          std::to_string(res.information) + " of " + std::to_string(data.size()) + " bytes");
+          std::to_string(res.information) + " of " + std::to_string(data.size()) + " bytes" +
+          (res.timedOut ? " (timed out)" : ""));
   }
 
   void read(const Args& a, Reply& r) {
@@ -590,12 +641,13 @@ class MachineCommands : public CommandSet {
     uint32_t h = openHandle(name, "read");
     auto n = static_cast<uint32_t>(parseNumber(a.positional[1], 0, 1u << 24, "the byte count"));
     std::vector<uint8_t> buf(n);
-    auto res = machine_->kernel().user().read(h, buf.data(), n);
+    auto request = machine_->kernel().user().readAsync(h, buf.data(), n);
+    auto res = waitWithTimeout(*machine_, request, timeoutOf(a), "read from " + name);
     buf.resize(std::min<uint64_t>(res.information, n));
     r.set("port", name).set("status", statusText(static_cast<uint32_t>(res.status))).set("bytes", res.information);
-    r.set("data", hexBytes(buf));
+    r.set("data", hexBytes(buf)).set("timed_out", res.timedOut);
     r.say("read " + name + ": " + statusText(static_cast<uint32_t>(res.status)) + ", " + std::to_string(buf.size()) +
-          " bytes" + (buf.empty() ? "" : ": " + hexBytes(buf, " ")));
+          " bytes" + (buf.empty() ? "" : ": " + hexBytes(buf, " ")) + (res.timedOut ? " (timed out)" : ""));
   }
 
   void close(const Args& a, Reply& r) {
@@ -644,10 +696,9 @@ class MachineCommands : public CommandSet {
   }
 
   void fault(const Args& a, Reply& r) {
-    auto& bus = machine_->usb();
     const std::string& what = a.positional[0];
     if (what == "clear") {
-      bus.faults().clear();
+      for (size_t b = 0; b < machine_->busCount(); ++b) machine_->usb(static_cast<int>(b)).faults().clear();
       r.set("fault", "clear").say("faults cleared");
       return;
     }
@@ -656,17 +707,25 @@ class MachineCommands : public CommandSet {
     else if (what == "error") rule.action = w98::FaultAction::Error;
     else if (what == "hang") rule.action = w98::FaultAction::Hang;
     else throw CommandError("fault: \"" + what + "\" is not stall, error, hang or clear");
-    if (auto at = a.number("at")) rule.match.requestIndex = bus.nextRequestIndex() + *at - 1;
     if (a.flag("bulk-out")) {
       rule.match.urbFunction = 0x0009;  // URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER
       rule.match.endpoint = 0x01;
     }
     rule.count = static_cast<int64_t>(a.number("count", 1));
-    int id = bus.faults().add(rule);
-    r.set("fault", what).set("id", id);
-    if (rule.match.requestIndex) r.set("request_index", *rule.match.requestIndex);
-    r.say("fault " + what + " armed" +
-          (rule.match.requestIndex ? " for bus request " + std::to_string(*rule.match.requestIndex) : std::string()));
+    // Every bus gets the rule; --at counts the requests of each bus from now on.
+    Json indexes = Json::array();
+    for (size_t b = 0; b < machine_->busCount(); ++b) {
+      auto& bus = machine_->usb(static_cast<int>(b));
+      w98::FaultRule busRule = rule;
+      if (auto at = a.number("at")) {
+        busRule.match.requestIndex = bus.nextRequestIndex() + *at - 1;
+        indexes.push(*busRule.match.requestIndex);
+      }
+      bus.faults().add(busRule);
+    }
+    r.set("fault", what);
+    if (a.has("at")) r.set("request_index", indexes.size() == 1 ? indexes[0] : indexes);
+    r.say("fault " + what + " armed" + (a.has("at") ? " for request " + std::to_string(*a.number("at")) + " from now" : std::string()));
   }
 
   void install(Reply& r) {
@@ -703,9 +762,9 @@ class MachineCommands : public CommandSet {
 
   void uninstall(const Args& a, Reply& r) {
     std::unique_ptr<w98::UserInterface> ui;
-    const bool person = a.positional.empty() && session_.options().interactive;
+    const bool person = a.positional.empty() && session_.options().interactive && session_.input();
     if (person)
-      ui = std::make_unique<w98::UserInterface>(std::cin, &session_.out());
+      ui = std::make_unique<w98::UserInterface>(*session_.input(), &session_.out());
     else
       ui = std::make_unique<w98::UserInterface>(a.positional, nullptr);
     bool restart = false;

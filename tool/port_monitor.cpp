@@ -32,6 +32,29 @@ std::optional<std::string> cablePortName(const std::string& text) {
   return prefix + digits;
 }
 
+TimedResult waitWithTimeout(w98::Machine& machine, const std::shared_ptr<w98::UserIo::Request>& request,
+                            int64_t timeout, const std::string& what) {
+  auto& kernel = machine.kernel();
+  auto& clock = kernel.clock();
+  // A watchdog thread cancels the request when it has not finished in time (a printer out of paper NAKs for
+  // ever); it gives up waiting as soon as the request is done, so it never holds virtual time back.
+  bool finished = false;  // changed inside clock.update(), read by the watchdog's wait
+  bool expired = false;
+  const int64_t deadline = clock.now() + timeout;
+  auto watchdog = kernel.spawn(
+      [&] {
+        if (!clock.waitUntil([&] { return finished; }, "time-out of " + what, deadline)) {
+          expired = true;
+          request->cancel();
+        }
+      },
+      "watchdog of " + what);
+  auto result = request->wait();
+  clock.update([&] { finished = true; });
+  watchdog.join();
+  return {result.status, result.information, expired};
+}
+
 std::optional<uint32_t> PortMonitor::maxTransferSize(const std::string& port) const {
   auto& registry = machine_.registry();
   for (int number : machine_.presentCables()) {
@@ -76,15 +99,8 @@ PrintJobResult PortMonitor::print(const std::string& port, std::span<const uint8
     const uint64_t chunk = std::min<uint64_t>(chunkLimit, r.size - r.bytes);
     auto request = kernel.user().writeAsync(opened.handle, data.data() + r.bytes, static_cast<uint32_t>(chunk));
     ++r.requests;
-    if (!request->completed()) {
-      bool done = clock.waitUntil([&] { return request->completed(); }, "port monitor: write to " + port,
-                                  clock.now() + timeout);
-      if (!done && !request->completed()) {
-        request->cancel();
-        r.timedOut = true;
-      }
-    }
-    auto result = request->wait();
+    auto result = waitWithTimeout(machine_, request, timeout, "port monitor: write to " + port);
+    if (result.timedOut) r.timedOut = true;
     r.status = result.status;
     r.bytes += std::min<uint64_t>(result.information, chunk);
     if (progress) progress(r.bytes);

@@ -7,9 +7,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
+
+#include "kernel/user_io.h"
 
 namespace w98 {
 class Machine;
@@ -51,6 +54,16 @@ class PortMonitor {
  private:
   w98::Machine& machine_;
 };
+
+// Waits for a user-mode request for at most `timeout` of virtual time; a request still running then is cancelled
+// (and waited for). Call from a participant thread of the machine's kernel.
+struct TimedResult {
+  int32_t status = 0;
+  uint64_t information = 0;
+  bool timedOut = false;
+};
+TimedResult waitWithTimeout(w98::Machine& machine, const std::shared_ptr<w98::UserIo::Request>& request,
+                            int64_t timeout, const std::string& what);
 
 // "KVUSB3" from "kvusb3"; nullopt for a name that is not KVUSB followed by a port number 1..128.
 std::optional<std::string> cablePortName(const std::string& text);

@@ -103,6 +103,7 @@ bool Session::finish() {
 }
 
 int Session::run(std::istream& in) {
+  input_ = &in;
   std::string line;
   for (;;) {
     if (options_.interactive) {
@@ -114,6 +115,7 @@ int Session::run(std::istream& in) {
     if (!r.ok && !options_.interactive) break;
     if (quit_) break;
   }
+  input_ = nullptr;
   if (options_.interactive && !quit_) out_ << '\n';
   // In an interactive session a line that failed was already dealt with by the person at the prompt.
   bool finishedOk = finish();

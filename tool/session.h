@@ -66,6 +66,8 @@ class Session {
   const SessionOptions& options() const { return options_; }
   std::ostream& out() { return out_; }
   std::ostream& err() { return err_; }
+  // The stream the session reads its lines from while run() is running (a person's answers come from it too).
+  std::istream* input() { return input_; }
   int lineNumber() const { return lineNumber_; }
   bool quitRequested() const { return quit_; }
   bool anyFailed() const { return failures_ > 0; }
@@ -79,6 +81,7 @@ class Session {
   std::ostream& err_;
   CommandTable table_;
   std::unique_ptr<CommandSet> machine_;
+  std::istream* input_ = nullptr;
   int lineNumber_ = 0;
   int failures_ = 0;
   bool quit_ = false;

@@ -173,10 +173,13 @@ void Clock::maybeAdvanceLocked() {
 bool Clock::waitUntil(const std::function<bool()>& pred, std::string_view what, std::optional<Ticks> deadline) {
   std::unique_lock lock(mutex_);
   if (tParticipantOf != this) {
+    bool completion = std::this_thread::get_id() == completionThreadId_;
     lock.unlock();
-    verifier_.report(Fault::BadCall, "a wait (" + std::string(what) +
-                                         ") on a thread that is not a participant of the machine's clock");
+    verifier_.report(Fault::BadCall, "a wait (" + std::string(what) + ") " +
+                                         (completion ? "on the completion thread, which must never block"
+                                                     : "on a thread that is not a participant of the machine's clock"));
     lock.lock();
+    if (completion) return false;  // blocking here would stop every timer
   }
   for (;;) {
     if (pred()) return true;

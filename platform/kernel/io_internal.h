@@ -41,7 +41,7 @@ struct DriverRecord {
   std::unique_ptr<DRIVER_OBJECT> object;
   DRIVER_EXTENSION extension{};
   std::string name;
-  std::wstring nameBuffer;
+  std::u16string nameBuffer;
 };
 
 enum class IrpOrigin { Driver, Built, Owned };

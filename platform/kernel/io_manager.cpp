@@ -167,7 +167,7 @@ _DRIVER_OBJECT* IoManager::createDriver(std::string_view name, DriverEntryFn ent
   }
   if (status != nullptr) *status = STATUS_SUCCESS;
   if (entry != nullptr) {
-    std::wstring path(registryPath.begin(), registryPath.end());
+    std::u16string path(registryPath.begin(), registryPath.end());
     UNICODE_STRING u;
     u.Buffer = path.data();
     u.Length = static_cast<USHORT>(path.size() * sizeof(WCHAR));
@@ -287,6 +287,13 @@ bool IoManager::isDeleted(const _DEVICE_OBJECT* device) const {
 size_t IoManager::liveDevices() const {
   std::lock_guard lock(impl_->mutex);
   return impl_->devices.size();
+}
+
+size_t IoManager::devicesOf(const _DRIVER_OBJECT* driver) const {
+  std::lock_guard lock(impl_->mutex);
+  size_t n = 0;
+  for (const auto& [d, r] : impl_->devices) n += d->DriverObject == driver;
+  return n;
 }
 
 _DEVICE_OBJECT* IoManager::topOfStack(_DEVICE_OBJECT* device) const {
@@ -683,9 +690,10 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     ++r->calls;
     callsBefore = r->calls;
     ++r->holds;
-    routine = DeviceObject->DriverObject != nullptr ? DeviceObject->DriverObject->MajorFunction[sp->MajorFunction]
-                                                    : nullptr;
-    if (sp->MajorFunction > IRP_MJ_MAXIMUM_FUNCTION || routine == nullptr) routine = InvalidDeviceRequest;
+    routine = nullptr;
+    if (DeviceObject->DriverObject != nullptr && sp->MajorFunction <= IRP_MJ_MAXIMUM_FUNCTION)
+      routine = DeviceObject->DriverObject->MajorFunction[sp->MajorFunction];
+    if (routine == nullptr) routine = InvalidDeviceRequest;
   }
   KIRQL before = currentIrql();
   UCHAR major = sp->MajorFunction, minor = sp->MinorFunction;
@@ -721,6 +729,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   Kernel& k = K();
   requireIrql("IofCompleteRequest", DISPATCH_LEVEL);
   auto& impl = k.io().impl();
+  uint64_t serial;
   {
     std::lock_guard lock(impl.mutex);
     IrpRecord* r = impl.irp(Irp);
@@ -742,8 +751,10 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                                                     " completed with its cancel routine still set");
       Irp->CancelRoutine = nullptr;
     }
-    ++r->holds;
+    serial = r->serial;
   }
+  // Nobody else may touch a request while it completes, so no hold is kept: a completion routine may free
+  // the request it owns (and must then return STATUS_MORE_PROCESSING_REQUIRED).
   for (;;) {
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
     Irp->PendingReturned = (sp->Control & SL_PENDING_RETURNED) != 0;
@@ -768,12 +779,12 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                                                         std::to_string(before));
         setIrql(before);
       }
-      if (result == STATUS_MORE_PROCESSING_REQUIRED) {
-        std::lock_guard lock(impl.mutex);
-        if (IrpRecord* r = impl.irp(Irp)) {
-          --r->holds;
-          impl.releaseIrp(r);
-        }
+      if (result == STATUS_MORE_PROCESSING_REQUIRED) return;
+      std::lock_guard lock(impl.mutex);
+      IrpRecord* r = impl.irp(Irp);
+      if (r == nullptr || r->serial != serial || r->freeRequested) {
+        k.verifier().report(Fault::BadCompletion, "a completion routine freed request " + pointerText(Irp) +
+                                                      " but let its completion go on");
         return;
       }
     } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
@@ -787,9 +798,8 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   {
     std::lock_guard lock(impl.mutex);
     IrpRecord* r = impl.irp(Irp);
-    if (r == nullptr) return;
+    if (r == nullptr || r->serial != serial) return;
     r->finished = true;
-    --r->holds;
     switch (r->origin) {
       case IrpOrigin::Driver:
         k.verifier().report(Fault::BadCompletion,
@@ -815,7 +825,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   if (event != nullptr) KeSetEvent(event, PriorityBoost, FALSE);
   if (onDone) onDone(Irp);
   std::lock_guard lock(impl.mutex);
-  if (IrpRecord* r = impl.irp(Irp); r != nullptr && r->origin == IrpOrigin::Owned) {
+  if (IrpRecord* r = impl.irp(Irp); r != nullptr && r->serial == serial && r->origin == IrpOrigin::Owned) {
     r->freeRequested = true;
     impl.releaseIrp(r);
   }

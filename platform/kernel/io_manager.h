@@ -61,6 +61,8 @@ class IoManager {
   bool isLive(const _DEVICE_OBJECT* device) const;     // created and not yet freed
   bool isDeleted(const _DEVICE_OBJECT* device) const;  // IoDeleteDevice called, kept by references
   size_t liveDevices() const;
+  // Device objects of `driver` that still exist, deleted ones kept by references included.
+  size_t devicesOf(const _DRIVER_OBJECT* driver) const;
   _DEVICE_OBJECT* topOfStack(_DEVICE_OBJECT* device) const;  // highest device attached above `device`
   _DEVICE_OBJECT* lowerDevice(const _DEVICE_OBJECT* device) const;
   void addHandleReference(_DEVICE_OBJECT* device);

@@ -68,6 +68,7 @@ struct PnpManager::Impl {
   std::deque<std::function<void()>> queue;
   bool busy = false;
   bool stopping = false;
+  bool shutDown = false;
   Kernel::Thread worker;
   std::thread::id workerId;
 
@@ -237,7 +238,9 @@ struct PnpManager::Impl {
   }
 
   void maybeUnload(LoadedDriver* d) {
-    if (d == nullptr || d->object == nullptr || d->object->DeviceObject != nullptr) return;
+    // A driver stays loaded while any of its device objects exists (a deleted one kept by an open handle
+    // still dispatches to it).
+    if (d == nullptr || d->object == nullptr || kernel.io().devicesOf(d->object) != 0) return;
     for (auto& n : nodes) {
       if (n->driver == d && n->added && n->info.state != DevNodeState::Removed) return;
     }
@@ -272,15 +275,21 @@ struct PnpManager::Impl {
     NTSTATUS s;
     auto ids = queryId(pdo, BusQueryDeviceID, &s);
     if (!NT_SUCCESS(s) || ids.empty()) {
-      info.state = DevNodeState::Failed;
-      info.status = NT_SUCCESS(s) ? STATUS_UNSUCCESSFUL : s;
+      { std::lock_guard lock(mutex); info.state = DevNodeState::Failed; }
+      { std::lock_guard lock(mutex); info.status = NT_SUCCESS(s) ? STATUS_UNSUCCESSFUL : s; }
       return info.id;
     }
-    info.deviceId = ids.front();
-    info.hardwareIds = queryId(pdo, BusQueryHardwareIDs, nullptr);
-    info.compatibleIds = queryId(pdo, BusQueryCompatibleIDs, nullptr);
+    { std::lock_guard lock(mutex); info.deviceId = ids.front(); }
+    // Never hold the lock across a request: readers would block outside the clock while the request waits.
+    auto hardwareIds = queryId(pdo, BusQueryHardwareIDs, nullptr);
+    auto compatibleIds = queryId(pdo, BusQueryCompatibleIDs, nullptr);
+    {
+      std::lock_guard lock(mutex);
+      info.hardwareIds = std::move(hardwareIds);
+      info.compatibleIds = std::move(compatibleIds);
+    }
     auto instance = queryId(pdo, BusQueryInstanceID, &s);
-    info.instanceId = instance.empty() ? std::to_string(info.id) : instance.front();
+    { std::lock_guard lock(mutex); info.instanceId = instance.empty() ? std::to_string(info.id) : instance.front(); }
 
     DEVICE_CAPABILITIES caps;
     std::memset(&caps, 0, sizeof caps);
@@ -290,12 +299,12 @@ struct PnpManager::Impl {
     caps.UINumber = 0xFFFFFFFF;
     if (NT_SUCCESS(send(pdo, IRP_MN_QUERY_CAPABILITIES,
                         [&](PIO_STACK_LOCATION sp) { sp->Parameters.DeviceCapabilities.Capabilities = &caps; }))) {
-      info.rawDeviceOk = caps.RawDeviceOK;
-      info.surpriseRemovalOk = caps.SurpriseRemovalOK;
+      { std::lock_guard lock(mutex); info.rawDeviceOk = caps.RawDeviceOK; }
+      { std::lock_guard lock(mutex); info.surpriseRemovalOk = caps.SurpriseRemovalOK; }
     }
 
     Registry& reg = kernel.registry();
-    info.deviceKey = std::string(kEnumRoot) + info.deviceId + "\\" + info.instanceId;
+    { std::lock_guard lock(mutex); info.deviceKey = std::string(kEnumRoot) + info.deviceId + "\\" + info.instanceId; }
     reg.createKey(info.deviceKey);
     reg.setString(info.deviceKey, "HardwareID", join(info.hardwareIds, ","));
     if (!info.compatibleIds.empty()) reg.setString(info.deviceKey, "CompatibleIDs", join(info.compatibleIds, ","));
@@ -303,16 +312,16 @@ struct PnpManager::Impl {
     LoadedDriver* d = findDriver(info);
     if (d != nullptr) {
       node->driver = d;
-      info.service = d->registration.service;
-      info.driverKey = driverKeyFor(info.deviceKey, d->registration.className);
+      { std::lock_guard lock(mutex); info.service = d->registration.service; }
+      { std::lock_guard lock(mutex); info.driverKey = driverKeyFor(info.deviceKey, d->registration.className); }
       reg.createKey(info.driverKey);
       reg.setString(info.deviceKey, "Class", d->registration.className);
       reg.setString(info.driverKey, "NTMPDriver", d->registration.service + ".sys");
       reg.setString(info.driverKey, "DevLoader", "*ntkern");
       NTSTATUS load = loadDriver(d);
       if (!NT_SUCCESS(load)) {
-        info.state = DevNodeState::Failed;
-        info.status = load;
+        { std::lock_guard lock(mutex); info.state = DevNodeState::Failed; }
+        { std::lock_guard lock(mutex); info.status = load; }
         return info.id;
       }
       auto addDevice = d->object->DriverExtension->AddDevice;
@@ -325,8 +334,8 @@ struct PnpManager::Impl {
                                                                " returned at IRQL " + std::to_string(currentIrql()));
       }
       if (!NT_SUCCESS(added)) {
-        info.state = DevNodeState::Failed;
-        info.status = added;
+        { std::lock_guard lock(mutex); info.state = DevNodeState::Failed; }
+        { std::lock_guard lock(mutex); info.status = added; }
         maybeUnload(d);
         return info.id;
       }
@@ -342,13 +351,13 @@ struct PnpManager::Impl {
       sp->Parameters.StartDevice.AllocatedResources = nullptr;
       sp->Parameters.StartDevice.AllocatedResourcesTranslated = nullptr;
     });
-    info.status = s;
+    { std::lock_guard lock(mutex); info.status = s; }
     if (NT_SUCCESS(s)) {
-      info.state = DevNodeState::Started;
+      { std::lock_guard lock(mutex); info.state = DevNodeState::Started; }
       return;
     }
     // A device that failed to start is torn down again.
-    info.state = DevNodeState::Failed;
+    { std::lock_guard lock(mutex); info.state = DevNodeState::Failed; }
     removeSubtree(node->info.id, false, false);
   }
 
@@ -422,13 +431,13 @@ struct PnpManager::Impl {
         for (int j : asked) {
           DevNode* m = node(j);
           send(m->info.pdo, IRP_MN_CANCEL_REMOVE_DEVICE, nullptr);
-          m->info.state = DevNodeState::Started;
+          { std::lock_guard lock(mutex); m->info.state = DevNodeState::Started; }
         }
         send(n->info.pdo, IRP_MN_CANCEL_REMOVE_DEVICE, nullptr);
-        n->info.status = s;
+        { std::lock_guard lock(mutex); n->info.status = s; }
         return s;
       }
-      n->info.state = DevNodeState::RemovePending;
+      { std::lock_guard lock(mutex); n->info.state = DevNodeState::RemovePending; }
       asked.push_back(i);
     }
     return STATUS_SUCCESS;
@@ -444,7 +453,7 @@ struct PnpManager::Impl {
         DevNode* n = node(i);
         if (n->removeSent) continue;
         send(n->info.pdo, IRP_MN_SURPRISE_REMOVAL, nullptr);
-        n->info.state = DevNodeState::SurpriseRemoved;
+        { std::lock_guard lock(mutex); n->info.state = DevNodeState::SurpriseRemoved; }
       }
     }
     NTSTATUS result = STATUS_SUCCESS;
@@ -454,7 +463,7 @@ struct PnpManager::Impl {
         NTSTATUS s = send(n->info.pdo, IRP_MN_REMOVE_DEVICE, nullptr);
         n->removeSent = true;
         if (i == id) result = s;
-        if (final) n->info.status = s;
+        if (final) { std::lock_guard lock(mutex); n->info.status = s; }
       }
       n->added = false;
       maybeUnload(n->driver);
@@ -485,7 +494,8 @@ PnpManager::PnpManager(Kernel& kernel) : impl_(std::make_unique<Impl>(kernel)) {
 PnpManager::~PnpManager() { shutdown(); }
 
 void PnpManager::shutdown() {
-  if (impl_->stopping && !impl_->worker.finished()) return;
+  if (impl_->shutDown) return;
+  impl_->shutDown = true;
   impl_->kernel.clock().update([&] { impl_->stopping = true; });
   impl_->worker.join();
 }
@@ -536,6 +546,7 @@ NtStatus PnpManager::deviceRemoved(_DEVICE_OBJECT* pdo, bool surprise) {
 }
 
 NtStatus PnpManager::stopDevice(int id) {
+  requireIrql("PnpManager::stopDevice", PASSIVE_LEVEL);
   Impl* impl = impl_.get();
   return impl->run(
       [impl, id]() -> NTSTATUS {
@@ -544,19 +555,20 @@ NtStatus PnpManager::stopDevice(int id) {
         NTSTATUS s = impl->send(n->info.pdo, IRP_MN_QUERY_STOP_DEVICE, nullptr);
         if (!NT_SUCCESS(s)) {
           impl->send(n->info.pdo, IRP_MN_CANCEL_STOP_DEVICE, nullptr);
-          n->info.status = s;
+          { std::lock_guard lock(impl->mutex); n->info.status = s; }
           return s;
         }
-        n->info.state = DevNodeState::StopPending;
+        { std::lock_guard lock(impl->mutex); n->info.state = DevNodeState::StopPending; }
         s = impl->send(n->info.pdo, IRP_MN_STOP_DEVICE, nullptr);
-        n->info.status = s;
-        n->info.state = DevNodeState::Stopped;
+        { std::lock_guard lock(impl->mutex); n->info.status = s; }
+        { std::lock_guard lock(impl->mutex); n->info.state = DevNodeState::Stopped; }
         return s;
       },
       "Plug and Play stop");
 }
 
 NtStatus PnpManager::startDevice(int id) {
+  requireIrql("PnpManager::startDevice", PASSIVE_LEVEL);
   Impl* impl = impl_.get();
   return impl->run(
       [impl, id]() -> NTSTATUS {
@@ -569,6 +581,7 @@ NtStatus PnpManager::startDevice(int id) {
 }
 
 NtStatus PnpManager::removeDevice(int id) {
+  requireIrql("PnpManager::removeDevice", PASSIVE_LEVEL);
   Impl* impl = impl_.get();
   return impl->run(
       [impl, id]() -> NTSTATUS {

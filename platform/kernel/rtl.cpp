@@ -397,7 +397,7 @@ NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGIST
       if (entry->Flags & RTL_QUERY_REGISTRY_DIRECT) {
         s = storeDirect(entry->EntryContext, entry->DefaultType, entry->DefaultData, length);
       } else {
-        std::wstring wname(name.begin(), name.end());
+        std::u16string wname(name.begin(), name.end());
         s = entry->QueryRoutine(wname.data(), entry->DefaultType, entry->DefaultData, length, Context,
                                 entry->EntryContext);
       }
@@ -416,9 +416,14 @@ NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGIST
       }
       NTSTATUS s;
       if (entry->Flags & RTL_QUERY_REGISTRY_DIRECT) {
+        // The context's layout follows the value's type (UNICODE_STRING for strings). When the caller's
+        // default says otherwise, the registry holds the wrong kind of value: refuse it rather than write
+        // a string into a number (or the reverse).
+        if (entry->DefaultType != REG_NONE && isStringType(entry->DefaultType) != isStringType(f.type))
+          return STATUS_OBJECT_TYPE_MISMATCH;
         s = storeDirect(entry->EntryContext, f.type, data, length);
       } else {
-        std::wstring wname(f.name.begin(), f.name.end());
+        std::u16string wname(f.name.begin(), f.name.end());
         s = entry->QueryRoutine(wname.data(), f.type, const_cast<void*>(data), static_cast<ULONG>(length), Context,
                                 entry->EntryContext);
       }

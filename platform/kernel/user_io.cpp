@@ -14,7 +14,7 @@ constexpr CSHORT kIoTypeFile = 5;
 
 struct HandleRecord {
   std::unique_ptr<FILE_OBJECT> file;
-  std::wstring fileName;
+  std::u16string fileName;
   DEVICE_OBJECT* device = nullptr;  // the named device the handle was opened on
   int inFlight = 0;                 // changed inside clock().update()
 };
@@ -155,6 +155,16 @@ bool UserIo::Request::completed() const {
 UserIo::Result UserIo::Request::wait() {
   auto state = state_;
   state->kernel->clock().waitUntil([state] { return state->completed; }, "a user request to complete on " + threadName());
+  Result r;
+  state->kernel->clock().update([&] { r = state->result; });
+  return r;
+}
+
+std::optional<UserIo::Result> UserIo::Request::waitUntil(int64_t deadline) {
+  auto state = state_;
+  if (!state->kernel->clock().waitUntil([state] { return state->completed; },
+                                        "a user request to complete (with a time-out) on " + threadName(), deadline))
+    return std::nullopt;
   Result r;
   state->kernel->clock().update([&] { r = state->result; });
   return r;

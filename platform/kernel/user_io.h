@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -42,6 +43,8 @@ class UserIo {
     NtStatus returned() const;  // what the dispatch routine returned
     bool completed() const;
     Result wait();               // waits (as a participant) until the request has completed
+    // Waits until the request has completed or virtual time reaches `deadline` (nullopt then).
+    std::optional<Result> waitUntil(int64_t deadline);
     bool cancel();               // IoCancelIrp; false when the request had already completed
     struct State;
     explicit Request(std::shared_ptr<State> state) : state_(std::move(state)) {}

@@ -106,19 +106,20 @@ void Machine::startKernel() {
   reg.service = "oslnk";
   reg.poolTag = kDriverPoolTag;
   kernel_->pnp().registerDriver(reg);
-  usb_ = std::make_unique<UsbBus>(*kernel_);
+  buses_.push_back(std::make_unique<UsbBus>(*kernel_));
+}
+
+void Machine::keepTraffic(UsbBus& bus, int number) {
+  auto capture = bus.log().pcap(static_cast<uint16_t>(number));
+  if (capture.size() <= kPcapHeader) return;
+  if (earlierTraffic_.empty()) earlierTraffic_.assign(capture.begin(), capture.begin() + kPcapHeader);
+  earlierTraffic_.insert(earlierTraffic_.end(), capture.begin() + kPcapHeader, capture.end());
 }
 
 void Machine::stopKernel() {
-  if (usb_) {
-    auto capture = usb_->log().pcap();
-    if (capture.size() > kPcapHeader) {
-      if (earlierTraffic_.empty()) earlierTraffic_.assign(capture.begin(), capture.begin() + kPcapHeader);
-      earlierTraffic_.insert(earlierTraffic_.end(), capture.begin() + kPcapHeader, capture.end());
-    }
-  }
-  // The bus takes every device out before the kernel goes; the cables outlive their ports.
-  usb_.reset();
+  for (size_t i = 0; i < buses_.size(); ++i) keepTraffic(*buses_[i], static_cast<int>(i) + 1);
+  // The buses take every device out before the kernel goes; the cables outlive their ports.
+  while (!buses_.empty()) buses_.pop_back();
   kernel_.reset();
   for (auto& c : cables_) c.present = false;
   cables_.clear();
@@ -139,6 +140,8 @@ void Machine::save() {
   std::filesystem::rename(tmp, registryFile(), ec);
   if (ec) throw std::runtime_error("cannot replace " + registryFile().string() + ": " + ec.message());
 }
+
+void Machine::shutdown() { stopKernel(); }
 
 WininitResult Machine::boot() {
   stopKernel();
@@ -184,19 +187,30 @@ void Machine::prepareDeviceKey(const std::string& instanceId) {
 }
 
 int Machine::plug(CableOptions options) {
-  // The bus takes the lowest free port; the instance id is its number, as the bus would give it.
+  if (!kernel_) throw std::runtime_error("the machine is shut down");
+  size_t bus = 0;
+  while (bus < buses_.size() && buses_[bus]->ports().size() >= static_cast<size_t>(kDevicesPerBus)) ++bus;
+  if (bus == buses_.size()) {
+    if (bus >= static_cast<size_t>(kHostControllers))
+      throw std::runtime_error("every USB port of the machine is taken");
+    buses_.push_back(std::make_unique<UsbBus>(*kernel_));
+  }
+  UsbBus& usb = *buses_[bus];
+  // The bus takes its lowest free port; the instance id is that number, as the bus would give it (with the
+  // controller's number in front on the second bus, so that instance ids stay unique).
   if (options.port.instanceId.empty()) {
-    auto used = usb_->ports();
+    auto used = usb.ports();
     int port = 1;
     while (std::find(used.begin(), used.end(), port) != used.end()) ++port;
-    options.port.instanceId = std::to_string(port);
+    options.port.instanceId = (bus == 0 ? "" : std::to_string(bus + 1) + "&") + std::to_string(port);
   }
   prepareDeviceKey(options.port.instanceId);
   PluggedCable pc;
   pc.number = cables_.empty() ? 1 : cables_.back().number + 1;
   pc.cable = std::make_unique<sim::Cable>(std::move(options.cable), std::move(options.printer));
-  int port = usb_->plug(*pc.cable, options.port);
+  int port = usb.plug(*pc.cable, options.port);
   if (port == 0) throw std::runtime_error("the bus could not enumerate the cable");
+  pc.bus = static_cast<int>(bus);
   pc.port = port;
   pc.present = true;
   cables_.push_back(std::move(pc));
@@ -206,7 +220,7 @@ int Machine::plug(CableOptions options) {
 int32_t Machine::unplug(int number, bool surprise) {
   PluggedCable* c = cable(number);
   if (!c || !c->present) throw std::out_of_range("no cable " + std::to_string(number) + " is plugged in");
-  int32_t status = usb_->unplug(c->port, surprise);
+  int32_t status = usb(c->bus).unplug(c->port, surprise);
   c->present = false;
   return status;
 }
@@ -227,7 +241,7 @@ std::vector<int> Machine::presentCables() const {
 std::optional<DevNodeInfo> Machine::devnode(int number) const {
   for (const auto& c : cables_) {
     if (c.number != number || !c.present) continue;
-    _DEVICE_OBJECT* pdo = usb_->pdo(c.port);
+    _DEVICE_OBJECT* pdo = buses_.at(static_cast<size_t>(c.bus))->pdo(c.port);
     if (!pdo) return std::nullopt;
     return kernel_->pnp().deviceFor(pdo);
   }
@@ -249,10 +263,13 @@ void Machine::withUserInterface(UserInterface& ui, const std::function<void(User
 
 std::vector<uint8_t> Machine::pcap() const {
   std::vector<uint8_t> out = earlierTraffic_;
-  if (usb_) {
-    auto capture = usb_->log().pcap();
-    if (out.empty()) return capture;
-    if (capture.size() > kPcapHeader) out.insert(out.end(), capture.begin() + kPcapHeader, capture.end());
+  for (size_t i = 0; i < buses_.size(); ++i) {
+    auto capture = buses_[i]->log().pcap(static_cast<uint16_t>(i + 1));
+    if (out.empty()) {
+      out = std::move(capture);
+    } else if (capture.size() > kPcapHeader) {
+      out.insert(out.end(), capture.begin() + kPcapHeader, capture.end());
+    }
   }
   return out;
 }

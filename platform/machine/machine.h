@@ -40,7 +40,8 @@ struct CableOptions {
 // What became of one plugged cable.
 struct PluggedCable {
   int number = 0;     // the machine's own numbering: 1, 2, ... in the order of plugging, never reused in a boot
-  int port = 0;       // the bus port
+  int bus = 0;        // which host controller's bus (0, 1)
+  int port = 0;       // the port on that bus
   bool present = false;
   std::unique_ptr<sim::Cable> cable;
 };
@@ -64,10 +65,20 @@ class Machine {
   UserSession& user() { return *session_; }
   Spooler& spooler() { return session_->spooler(); }
   Kernel& kernel() { return *kernel_; }
-  UsbBus& usb() { return *usb_; }
+  // The USB bus of the first host controller. A bus carries at most kDevicesPerBus devices (addresses 2 to
+  // 127; the root hub has 1), so the machine has a second host controller for the cables beyond that.
+  UsbBus& usb() { return *buses_.at(0); }
+  UsbBus& usb(int bus) { return *buses_.at(static_cast<size_t>(bus)); }
+  size_t busCount() const { return buses_.size(); }
+  static constexpr int kDevicesPerBus = 126;
+  static constexpr int kHostControllers = 2;
 
   // Writes the registry to registry.reg (replacing it whole, never half-written). Throws std::runtime_error.
   void save();
+  // Shuts Windows down: every device goes and the kernel stops; the registry, files and the traffic captured so
+  // far stay. Nothing but registry(), disk(), pcap() and save() may be used afterwards. Safe to call twice.
+  void shutdown();
+  bool running() const { return kernel_ != nullptr; }
 
   // Restarts Windows inside this session: every device goes, the kernel and bus are made anew, then wininit.ini
   // is carried out. Returns what the boot did with wininit.ini.
@@ -75,8 +86,9 @@ class Machine {
   const WininitResult& lastBoot() const { return lastBoot_; }
   int boots() const { return boots_; }
 
-  // Plugs a cable; returns its number. The cable's arrival (driver load, AddDevice, start, the printer's
-  // child) has been processed when this returns. Throws std::runtime_error when the bus refused the device.
+  // Plugs a cable into the first bus with a free port; returns its number. The cable's arrival (driver load,
+  // AddDevice, start, the printer's child) has been processed when this returns. Throws std::runtime_error when
+  // every bus is full or the bus refused the device.
   int plug(CableOptions options);
   // Takes cable `number` out; returns the status of the removal. Throws std::out_of_range for a cable that is
   // not plugged in.
@@ -98,6 +110,7 @@ class Machine {
 
  private:
   void prepareDeviceKey(const std::string& instanceId);
+  void keepTraffic(UsbBus& bus, int number);
   void startKernel();
   void stopKernel();
 
@@ -107,7 +120,7 @@ class Machine {
   std::unique_ptr<UserInterface> ui_;
   std::unique_ptr<UserSession> session_;
   std::unique_ptr<Kernel> kernel_;
-  std::unique_ptr<UsbBus> usb_;
+  std::vector<std::unique_ptr<UsbBus>> buses_;
   std::vector<PluggedCable> cables_;
   std::vector<uint8_t> earlierTraffic_;  // pcap records of earlier boots (no file header)
   WininitResult lastBoot_;

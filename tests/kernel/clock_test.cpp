@@ -143,3 +143,26 @@ TEST(ClockDeathTest, WaitFromANonParticipantIsReported) {
 
 }  // namespace
 }  // namespace w98::test
+
+namespace w98::test {
+namespace {
+
+TEST_F(ClockTest, AWaitOnTheCompletionThreadIsRefused) {
+  recordFaults();
+  Clock& clock = kernel->clock();
+  bool waited = true, done = false;
+  clock.schedule(0, [&] {
+    bool r = clock.waitUntil([] { return false; }, "inside a timer");
+    clock.update([&] {
+      waited = r;
+      done = true;
+    });
+  });
+  clock.waitUntil([&] { return done; }, "timer");
+  EXPECT_FALSE(waited);
+  ASSERT_EQ(faults(Fault::BadCall), 1u);
+  EXPECT_NE(kernel->verifier().recorded()[0].message.find("completion thread"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace w98::test

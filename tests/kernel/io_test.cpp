@@ -14,7 +14,7 @@ using IoTest = KernelTest;
 
 TEST_F(IoTest, CreateDeviceZeroesTheExtensionAndNamesTheDevice) {
   PDRIVER_OBJECT driver = kernel->io().createDriver("\\Driver\\plain");
-  UNICODE_STRING name = U(L"\\Device\\Plain0");
+  UNICODE_STRING name = U(u"\\Device\\Plain0");
   PDEVICE_OBJECT d = nullptr;
   ASSERT_EQ(IoCreateDevice(driver, 256, &name, FILE_DEVICE_BUS_EXTENDER, 0, TRUE, &d), STATUS_SUCCESS);
   auto* ext = static_cast<unsigned char*>(d->DeviceExtension);
@@ -73,7 +73,7 @@ TEST_F(IoTest, AttachingBuildsAStackAndDetachingUnwindsIt) {
 
 TEST_F(IoTest, DeletedDeviceLivesWhileReferenced) {
   TestDriver drv(*kernel);
-  Device& d = drv.create(L"\\Device\\Ref");
+  Device& d = drv.create(u"\\Device\\Ref");
   ObfReferenceObject(d.object);
   IoDeleteDevice(d.object);
   EXPECT_TRUE(kernel->io().isLive(d.object));
@@ -85,8 +85,8 @@ TEST_F(IoTest, DeletedDeviceLivesWhileReferenced) {
 
 TEST_F(IoTest, SymbolicLinksResolveUserPaths) {
   TestDriver drv(*kernel);
-  Device& d = drv.create(L"\\Device\\KVUSB00");
-  UNICODE_STRING link = U(L"\\DosDevices\\KVUSB1"), target = U(L"\\Device\\KVUSB00");
+  Device& d = drv.create(u"\\Device\\KVUSB00");
+  UNICODE_STRING link = U(u"\\DosDevices\\KVUSB1"), target = U(u"\\Device\\KVUSB00");
   ASSERT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
   EXPECT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_OBJECT_NAME_COLLISION);
   std::string rest;
@@ -518,7 +518,7 @@ TEST(IoDeathTest, RequestNeverCompletedIsReportedAtTheEnd) {
         Registry registry;
         Kernel kernel(registry);
         TestDriver drv(kernel);
-        Device& d = drv.create(L"\\Device\\Sink");
+        Device& d = drv.create(u"\\Device\\Sink");
         d.handlers[IRP_MJ_INTERNAL_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP irp) {
           IoMarkIrpPending(irp);
           return STATUS_PENDING;

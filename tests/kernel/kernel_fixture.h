@@ -27,7 +27,7 @@ class KernelTest : public ::testing::Test {
 };
 
 // A UNICODE_STRING over a wide literal.
-inline UNICODE_STRING U(const wchar_t* text) {
+inline UNICODE_STRING U(const char16_t* text) {
   UNICODE_STRING s;
   RtlInitUnicodeString(&s, text);
   return s;

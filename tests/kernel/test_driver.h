@@ -52,7 +52,7 @@ class TestDriver {
   PDRIVER_OBJECT object() const { return object_; }
 
   // Creates a device (named when `name` is given) with extra extension bytes after the Device pointer.
-  Device& create(const wchar_t* name = nullptr, bool exclusive = false, ULONG flags = 0,
+  Device& create(const char16_t* name = nullptr, bool exclusive = false, ULONG flags = 0,
                  DEVICE_TYPE type = FILE_DEVICE_UNKNOWN) {
     auto device = std::make_unique<Device>();
     UNICODE_STRING u;
@@ -66,7 +66,7 @@ class TestDriver {
     return *devices_.back();
   }
   // A device attached on top of `below`.
-  Device& createAttached(Device& below, const wchar_t* name = nullptr, bool exclusive = false, ULONG flags = 0) {
+  Device& createAttached(Device& below, const char16_t* name = nullptr, bool exclusive = false, ULONG flags = 0) {
     Device& d = create(name, exclusive, flags);
     d.lower = IoAttachDeviceToDeviceStack(d.object, below.object);
     return d;

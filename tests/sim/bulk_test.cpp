@@ -4,6 +4,8 @@
 
 #include <thread>
 
+#include <unistd.h>
+
 #include "host1284.h"
 
 using namespace sim;
@@ -264,7 +266,8 @@ TEST(Cable, SavePrinted) {
     Cable c;
     configured(c);
     ASSERT_TRUE(c.bulkOut(bytes("saved job")).ok());
-    const auto path = std::filesystem::temp_directory_path() / "ostrolink_sim_saved_job.bin";
+    const auto path =
+        std::filesystem::temp_directory_path() / ("ostrolink_sim_" + std::to_string(::getpid()) + "_job.bin");
     c.savePrinted(path);
     EXPECT_EQ(std::filesystem::file_size(path), 9u);
     std::filesystem::remove(path);

@@ -5,12 +5,15 @@
 #include <fstream>
 #include <iterator>
 
+#include <unistd.h>
+
 #include "host1284.h"
 
 using namespace sim;
 using simtest::bytes;
 using simtest::DirectPort;
 using simtest::Host1284;
+using Bytes = std::vector<uint8_t>;
 
 namespace {
 
@@ -20,8 +23,7 @@ std::vector<uint8_t> readFile(const std::filesystem::path& p) {
 }
 
 std::filesystem::path tempPath(const std::string& name) {
-    return std::filesystem::temp_directory_path() /
-           ("ostrolink_sim_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" + name);
+    return std::filesystem::temp_directory_path() / ("ostrolink_sim_" + std::to_string(::getpid()) + "_" + name);
 }
 
 }  // namespace
@@ -65,6 +67,14 @@ TEST(RegisterEncoding, PortStatusByteAndDeviceIdBytes) {
     EXPECT_EQ(b[0], 0x01);
     EXPECT_EQ(b[1], 0x2E);
     EXPECT_THROW(deviceIdBytes(std::string(0xFFFF, 'y')), std::invalid_argument);
+    PrinterConfig tooLong;
+    tooLong.deviceId = std::string(0xFFFE, 'y');
+    EXPECT_THROW(Printer1284{tooLong}, std::invalid_argument);
+    tooLong.deviceIdRaw = Bytes{0xFF, 0xFF, 'y'};
+    Printer1284 raw(tooLong);  // raw bytes say what they like
+    tooLong.deviceId = std::string(0xFFFD, 'y');
+    Printer1284 longest(tooLong);
+    EXPECT_THROW(longest.setDeviceId(std::string(0x10000, 'z')), std::invalid_argument);
 }
 
 TEST(Compatibility, StrobedBytesKeptInOrderWithHandshake) {

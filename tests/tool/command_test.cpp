@@ -7,15 +7,15 @@ using namespace ostrolink;
 namespace {
 std::vector<std::string> W(std::initializer_list<const char*> l) { return {l.begin(), l.end()}; }
 
-CommandSpec plugSpec() {
+CommandInfo plugInfo() {
   return {.name = "plug",
           .arguments = "",
           .summary = "plugs a cable",
           .minArgs = 0,
           .maxArgs = 0,
-          .options = {{.name = "device-id", .kind = OptionSpec::Kind::Text, .valueName = "TEXT"},
+          .options = {{.name = "device-id", .kind = OptionInfo::Kind::Text, .valueName = "TEXT"},
                       {.name = "no-printer"},
-                      {.name = "slow-polls", .kind = OptionSpec::Kind::Number, .valueName = "N", .min = 0, .max = 1000}}};
+                      {.name = "slow-polls", .kind = OptionInfo::Kind::Number, .valueName = "N", .min = 0, .max = 1000}}};
 }
 
 std::string errorOf(const std::function<void()>& f) {
@@ -76,9 +76,9 @@ TEST(HexBytes, ParseAndFormat) {
 }
 
 TEST(ParseArgs, OptionsAnywhereBothValueFormsAndEndOfOptions) {
-  CommandSpec spec = plugSpec();
-  spec.maxArgs = 2;
-  Args a = parseArgs(spec, W({"x", "--device-id", "MFG:A;", "--slow-polls=0x10", "--no-printer", "--", "--y"}));
+  CommandInfo info = plugInfo();
+  info.maxArgs = 2;
+  Args a = parseArgs(info, W({"x", "--device-id", "MFG:A;", "--slow-polls=0x10", "--no-printer", "--", "--y"}));
   EXPECT_EQ(a.positional, W({"x", "--y"}));
   EXPECT_EQ(a.text("device-id"), "MFG:A;");
   EXPECT_EQ(a.number("slow-polls"), 16u);
@@ -86,15 +86,15 @@ TEST(ParseArgs, OptionsAnywhereBothValueFormsAndEndOfOptions) {
   EXPECT_FALSE(a.flag("other"));
   EXPECT_EQ(a.number("absent", 7), 7u);
   // A value that begins with dashes is taken as the value of the option that needs one.
-  Args b = parseArgs(spec, W({"--device-id", "--odd"}));
+  Args b = parseArgs(info, W({"--device-id", "--odd"}));
   EXPECT_EQ(b.text("device-id"), "--odd");
   // An empty text value is a value.
-  Args c = parseArgs(spec, W({"--device-id="}));
+  Args c = parseArgs(info, W({"--device-id="}));
   EXPECT_EQ(c.text("device-id"), "");
 }
 
 TEST(ParseArgs, BadArgumentsNameTheProblemAndShowUsage) {
-  CommandSpec spec = plugSpec();
+  CommandInfo info = plugInfo();
   struct Case {
     std::vector<std::string> words;
     const char* expect;
@@ -108,18 +108,18 @@ TEST(ParseArgs, BadArgumentsNameTheProblemAndShowUsage) {
       {W({"extra"}), "unexpected argument \"extra\""},
   };
   for (const auto& c : cases) {
-    std::string e = errorOf([&] { parseArgs(spec, c.words); });
+    std::string e = errorOf([&] { parseArgs(info, c.words); });
     EXPECT_NE(e.find(c.expect), std::string::npos) << e;
     EXPECT_NE(e.find("usage: plug [--device-id TEXT] [--no-printer] [--slow-polls N]"), std::string::npos) << e;
   }
-  CommandSpec two{.name = "print", .arguments = "PORT FILE", .minArgs = 2, .maxArgs = 2};
+  CommandInfo two{.name = "print", .arguments = "PORT FILE", .minArgs = 2, .maxArgs = 2};
   EXPECT_NE(errorOf([&] { parseArgs(two, W({"KVUSB1"})); }).find("print: too few arguments"), std::string::npos);
 }
 
 TEST(CommandTable, RunsByNameAndRejectsUnknown) {
   CommandTable t;
   int calls = 0;
-  t.add(plugSpec(), [&](const Args& a, Reply& r) {
+  t.add(plugInfo(), [&](const Args& a, Reply& r) {
     ++calls;
     r.set("printer", !a.flag("no-printer")).say("plugged");
   });

@@ -128,3 +128,16 @@ TEST(Pcap, TheSessionsTrafficIsWrittenAsACapture) {
   ScriptRun once = runScript("plug\n", {"--pcap", dir / "d.pcap"});
   EXPECT_GT(pcap.size(), readFile(dir.path() / "d.pcap").size()) << "both boots' traffic is in the capture";
 }
+
+TEST(Uninstall, AtAPromptThePersonAnswersFromTheSameInput) {
+  std::istringstream in("install\nuninstall\ny\nn\ncheck-clean\nquit\n");
+  std::ostringstream out, err;
+  int status = ostrolink::runTool({"--json"}, in, out, err, /*stdinIsTerminal=*/true, /*stdoutIsTerminal=*/false);
+  EXPECT_EQ(status, 0) << err.str();
+  std::string text = out.str();
+  // The dialog was drawn for the person, and the lines after it answered it rather than running as commands.
+  EXPECT_NE(text.find("アンインストールを実行します。"), std::string::npos) << text;
+  EXPECT_NE(text.find("\"restart_requested\":false"), std::string::npos) << text;
+  EXPECT_EQ(text.find("unknown command"), std::string::npos) << text;
+  EXPECT_NE(text.find("\"left\":[\"C:\\\\WINDOWS\\\\SYSTEM\\\\reveror.dll\"]"), std::string::npos) << text;
+}

@@ -106,8 +106,13 @@ typedef intptr_t LONG_PTR, *PLONG_PTR, INT_PTR;
 typedef uintptr_t ULONG_PTR, *PULONG_PTR, UINT_PTR, DWORD_PTR, KAFFINITY;
 typedef ULONG_PTR SIZE_T, *PSIZE_T;
 typedef LONG_PTR SSIZE_T;
-typedef wchar_t WCHAR, *PWCHAR, *PWSTR, *LPWSTR, *PWCH;
-typedef const wchar_t *PCWSTR, *LPCWSTR, *PCWCH;
+#ifdef __cplusplus
+typedef char16_t WCHAR;
+#else
+typedef uint16_t WCHAR;
+#endif
+typedef WCHAR *PWCHAR, *PWSTR, *LPWSTR, *PWCH;
+typedef const WCHAR *PCWSTR, *LPCWSTR, *PCWCH;
 typedef LONG NTSTATUS, *PNTSTATUS;
 typedef UCHAR KIRQL, *PKIRQL;
 typedef CCHAR KPROCESSOR_MODE;
@@ -117,6 +122,12 @@ typedef ULONG ACCESS_MASK, *PACCESS_MASK;
 typedef ULONG DEVICE_TYPE;
 typedef ULONG LOGICAL;
 typedef LONG KPRIORITY;
+
+#define MAXUCHAR 0xff
+#define MAXUSHORT 0xffff
+#define MAXULONG 0xffffffff
+#define MAXLONG 0x7fffffff
+#define ARGUMENT_PRESENT(ArgumentPointer) ((CHAR *)((ULONG_PTR)(ArgumentPointer)) != (CHAR *)NULL)
 
 #ifndef TRUE
 #define TRUE 1
@@ -298,7 +309,8 @@ typedef struct _SINGLE_LIST_ENTRY {
   struct _SINGLE_LIST_ENTRY *Next;
 } SINGLE_LIST_ENTRY, *PSINGLE_LIST_ENTRY;
 
-#define CONTAINING_RECORD(address, type, field) ((type *)((PCHAR)(address) - (ULONG_PTR)(&((type *)0)->field)))
+// offsetof rather than a member access through a null pointer, which is undefined (UBSan stops on it).
+#define CONTAINING_RECORD(address, type, field) ((type *)((PCHAR)(address) - offsetof(type, field)))
 #ifndef FIELD_OFFSET
 #define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
 #endif

@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Runs every libFuzzer target of a build folder for a bounded time.
+#   fuzz/run_fuzzers.sh BUILD_DIR [SECONDS]
+# Each target starts from its seed corpus (fuzz/corpus/<target>) plus what earlier runs found
+# (BUILD_DIR/fuzz/found/<target>). An input that fails is kept as BUILD_DIR/fuzz/artifacts/<target>-crash-*;
+# to make it a regression input, copy it into fuzz/corpus/<target>/ (the replay build runs every file there
+# on each make test). A summary per target goes to BUILD_DIR/fuzz/summary.txt. Exit status 1 if any failed.
+set -u
+build=${1:?usage: run_fuzzers.sh BUILD_DIR [SECONDS]}
+seconds=${2:-20}
+here=$(cd "$(dirname "$0")" && pwd)
+out="$build/fuzz"
+mkdir -p "$out/found" "$out/artifacts"
+summary="$out/summary.txt"
+: > "$summary"
+status=0
+found_any=0
+for bin in "$out"/fuzz_*; do
+  [ -x "$bin" ] && [ -f "$bin" ] || continue
+  found_any=1
+  name=$(basename "$bin")
+  mkdir -p "$out/found/$name"
+  seeds="$here/corpus/$name"
+  log="$out/$name.log"
+  echo "fuzz: $name for ${seconds}s"
+  "$bin" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2560 -max_len=8192 -print_final_stats=1 \
+    -artifact_prefix="$out/artifacts/$name-" "$out/found/$name" "$seeds" >"$log" 2>&1
+  rc=$?
+  runs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' | tail -1)
+  cov=$(grep -o 'cov: [0-9]*' "$log" | tail -1 | grep -o '[0-9]*')
+  if [ $rc -eq 0 ]; then
+    echo "$name: ${runs:-?} inputs in ${seconds}s, coverage ${cov:-?} edges, 0 failures" | tee -a "$summary"
+  else
+    status=1
+    echo "$name: FAILED (exit $rc) after ${runs:-?} inputs; see $log and $out/artifacts/" | tee -a "$summary"
+    grep -E "^(==[0-9]+==ERROR|SUMMARY|    #[0-9] )|differs|left|wrote|refused|accepted" "$log" | head -20
+  fi
+done
+if [ $found_any -eq 0 ]; then
+  echo "fuzz: no fuzz targets in $out" >&2
+  exit 1
+fi
+exit $status

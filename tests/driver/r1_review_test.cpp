@@ -1,0 +1,125 @@
+// Regressions found in review: who deletes an FDO that removal leaves behind with a handle open, and
+// the pipe records that a new interface selection replaces while other requests use them.
+#include "d2_fixture.h"
+
+namespace d2 {
+namespace {
+
+class R1Review : public DriverTest {};
+
+TEST_F(R1Review, RemovalWithAHandleOpenDeletesTheDeviceObjectExactlyOnce)
+{
+    Plug();
+    auto h = Open();
+    DEVICE_OBJECT* fdo = Fdo(1);
+    machine().unplug(1, false);
+
+    // Removal deletes the object itself; the I/O manager keeps it for the open handle.
+    EXPECT_TRUE(kernel().io().isLive(fdo));
+    EXPECT_TRUE(kernel().io().isDeleted(fdo));
+    EXPECT_EQ(fdo->DeviceExtension, nullptr);
+
+    // A close that is not the handle's own must not delete it a second time, nor let it go early.
+    EXPECT_EQ(Send(fdo, IRP_MJ_CLOSE, 0).status, STATUS_SUCCESS);
+    EXPECT_TRUE(kernel().io().isLive(fdo));
+
+    EXPECT_EQ(io().close(h), STATUS_SUCCESS);
+    EXPECT_FALSE(kernel().io().isLive(fdo));
+    EXPECT_TRUE(kernel().pool().outstanding(kTag).empty()) << kernel().pool().report();
+}
+
+TEST_F(R1Review, LingeringDeviceGivesItsKernelNameToTheNextCable)
+{
+    Plug();
+    auto h = Open();
+    machine().unplug(1, false);
+    // The second cable takes the lowest free name again; the lingering object no longer holds it.
+    Plug();
+    FdoExtension* second = Ext(2);
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(second->DeviceName)), u"\\Device\\KVUSB00");
+    EXPECT_EQ(io().close(h), STATUS_SUCCESS);
+    auto h2 = Open();
+    EXPECT_EQ(Write(h2, {1, 2, 3}).status, STATUS_SUCCESS);
+    io().close(h2);
+}
+
+TEST_F(R1Review, SelectInterfaceIsRefusedWhileATransferIsInFlight)
+{
+    Plug();
+    auto h = Open();
+    std::vector<uint8_t> buffer(64);
+    auto read = io().readAsync(h, buffer.data(), 64);  // the printer sends nothing: stays pending
+    kernel().clock().sleepFor(5 * kMs);
+    FdoExtension* ext = Ext(1);
+    ASSERT_NE(ext->CurrentTransfer, nullptr);
+    PUSBD_INTERFACE_INFORMATION before = ext->Interface;
+
+    auto busy = Control(h, IOCTL_KVUSB_SELECT_INTERFACE, {2, 0});
+    EXPECT_EQ(busy.status, STATUS_DEVICE_BUSY);
+    EXPECT_EQ(busy.information, 0u);
+    // The records the transfer went out on are neither replaced nor closed.
+    EXPECT_EQ(ext->Interface, before);
+    EXPECT_EQ(ext->Interface->Pipes[1].PipeFlags, 1u);
+
+    EXPECT_EQ(Control(h, IOCTL_KVUSB_RECOVER, {}).status, STATUS_SUCCESS);
+    EXPECT_EQ(read->wait().status, STATUS_CANCELLED);
+
+    // Nothing in flight any more: the selection goes through and brings closed pipes.
+    EXPECT_EQ(Control(h, IOCTL_KVUSB_SELECT_INTERFACE, {2, 0}).status, STATUS_SUCCESS);
+    ASSERT_NE(ext->Interface, nullptr);
+    EXPECT_EQ(ext->Interface->Pipes[0].PipeFlags, 0u);
+    EXPECT_EQ(Write(h, {1}).status, STATUS_INVALID_PARAMETER);
+    io().close(h);
+}
+
+}  // namespace
+}  // namespace d2
+
+namespace d2 {
+namespace {
+
+TEST_F(R1Review, PipeCodesAreRefusedWhileASelectionReplacesTheirRecords)
+{
+    Plug();
+    auto h = Open();
+    NTSTATUS selected = 0;
+    // The select-configuration request takes one frame; the other codes arrive in the middle of it.
+    auto selector = kernel().spawn([&] { selected = Control(h, IOCTL_KVUSB_SELECT_INTERFACE, {2, 0}).status; },
+                                   "select");
+    kernel().clock().sleepFor(kMs / 2);
+    ASSERT_TRUE(Ext(1)->Reselecting);
+    EXPECT_EQ(Control(h, IOCTL_KVUSB_ABORT_PIPES, {}).status, STATUS_DEVICE_BUSY);
+    EXPECT_EQ(Control(h, IOCTL_KVUSB_RESET_PIPE, {}).status, STATUS_DEVICE_BUSY);
+    EXPECT_EQ(Control(h, IOCTL_KVUSB_RECOVER, {}).status, STATUS_DEVICE_BUSY);
+    EXPECT_EQ(Control(h, IOCTL_KVUSB_SELECT_INTERFACE, {2, 0}).status, STATUS_DEVICE_BUSY);
+    selector.join();
+    EXPECT_EQ(selected, STATUS_SUCCESS);
+
+    // Once the selection is over the codes are served again.
+    EXPECT_FALSE(Ext(1)->Reselecting);
+    EXPECT_EQ(Control(h, IOCTL_KVUSB_ABORT_PIPES, {}).status, STATUS_SUCCESS);
+    EXPECT_EQ(Control(h, IOCTL_KVUSB_SELECT_INTERFACE, {2, 0}).status, STATUS_SUCCESS);
+    io().close(h);
+}
+
+TEST_F(R1Review, SelectInterfaceIsRefusedWhileAnotherControlRequestRuns)
+{
+    Plug();
+    auto h = Open();
+    // A device ID exchange takes many frames; a selection meanwhile would pull the records away.
+    NTSTATUS fetched = 0;
+    std::vector<uint8_t> id(256);
+    auto fetcher = kernel().spawn([&] { fetched = Control(h, IOCTL_KVUSB_GET_DEVICE_ID, {}, &id).status; }, "id");
+    kernel().clock().sleepFor(kMs / 2);
+    PUSBD_INTERFACE_INFORMATION before = Ext(1)->Interface;
+    EXPECT_EQ(Control(h, IOCTL_KVUSB_SELECT_INTERFACE, {2, 0}).status, STATUS_DEVICE_BUSY);
+    EXPECT_EQ(Ext(1)->Interface, before);
+    fetcher.join();
+    EXPECT_EQ(fetched, STATUS_SUCCESS);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(id.data())), kAcmeId);
+    io().close(h);
+}
+
+}  // namespace
+}  // namespace d2
