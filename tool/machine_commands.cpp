@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cctype>
 #include <fstream>
-#include <iostream>
 #include <map>
 #include <random>
 #include <sstream>
