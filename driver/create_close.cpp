@@ -31,12 +31,19 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return CompleteRequest(Irp, STATUS_INVALID_DEVICE_REQUEST);
     }
 
-    // Test and set in one step: two creates at once must not both get in.
+    // Test and set in one step: two creates at once must not both get in. A device whose removal has
+    // begun takes no new client: removal frees what an open would hand out.
     KIRQL OldIrql;
     KeAcquireSpinLock(&Extension->TransferLock, &OldIrql);
+    const BOOLEAN Removing = Extension->Removed;
     const BOOLEAN WasOpen = Extension->Opened;
-    Extension->Opened = TRUE;
+    if (!Removing) {
+        Extension->Opened = TRUE;
+    }
     KeReleaseSpinLock(&Extension->TransferLock, OldIrql);
+    if (Removing) {
+        return CompleteRequest(Irp, STATUS_DELETE_PENDING);
+    }
     if (WasOpen) {
         return CompleteRequest(Irp, STATUS_OBJECT_NAME_COLLISION);
     }
@@ -45,6 +52,15 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     const ULONG Size = MaxTransferSize;
     PVOID Buffer = Size != 0 ? ExAllocatePoolWithTag(NonPagedPool, Size, DDK_POOL_TAG) : nullptr;
     KeAcquireSpinLock(&Extension->TransferLock, &OldIrql);
+    if (Extension->Removed) {
+        // Removal began meanwhile and may have freed the record's belongings already: keep nothing.
+        Extension->Opened = FALSE;
+        KeReleaseSpinLock(&Extension->TransferLock, OldIrql);
+        if (Buffer != nullptr) {
+            ExFreePool(Buffer);
+        }
+        return CompleteRequest(Irp, STATUS_DELETE_PENDING);
+    }
     PVOID Stale = Extension->TransferBuffer;
     Extension->TransferBuffer = Buffer;  // may be null: reads and writes are then refused
     Extension->TransferBufferSize = Buffer != nullptr ? Size : 0;

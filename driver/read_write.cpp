@@ -149,6 +149,12 @@ NTSTATUS TransferData(PDEVICE_OBJECT DeviceObject, PIRP Irp, USHORT PipeSelector
         return STATUS_NO_MEMORY;
     }
     RtlZeroMemory(Context, sizeof(TransferContext));
+    // Filled before the slot is taken: a canceller may find the context there at once and needs its request.
+    Context->Irp = Irp;
+    Context->IsRead = IsRead;
+    Context->Cancelled = FALSE;
+    Context->CallerBuffer = IsRead ? CallerBuffer : nullptr;
+    Context->DeviceObject = DeviceObject;
 
     // One transfer at a time: a second one would share the staging buffer and the slot. The pipe is
     // looked at again in the same hold: a new selection of the interface since the check above brought
@@ -174,11 +180,6 @@ NTSTATUS TransferData(PDEVICE_OBJECT DeviceObject, PIRP Irp, USHORT PipeSelector
         CopyBytes(Staging, CallerBuffer, Length);
     }
 
-    Context->Irp = Irp;
-    Context->IsRead = IsRead;
-    Context->Cancelled = FALSE;
-    Context->CallerBuffer = IsRead ? CallerBuffer : nullptr;
-    Context->DeviceObject = DeviceObject;
     IoMarkIrpPending(Irp);
 
     Context->Urb.Hdr.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);

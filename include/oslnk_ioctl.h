@@ -22,13 +22,16 @@
 /* Input: none. Output: at least 1 byte; receives the printer's IEEE 1284 device ID without its
  * 2-byte length field, zero-filled after the text. Returned bytes = output length modulo 65536. */
 #define IOCTL_KVUSB_GET_DEVICE_ID    OSLNK_IOCTL_CODE(2) /* 0x00222008 */
-/* Input: OSLNK_INTERFACE_SELECT (2 bytes). Output: none. */
+/* Input: OSLNK_INTERFACE_SELECT (2 bytes). Output: none. Refused with STATUS_DEVICE_BUSY while any other
+ * request on the device is in progress (a read or write in flight among them): the selection replaces
+ * the pipe records those requests use. */
 #define IOCTL_KVUSB_SELECT_INTERFACE OSLNK_IOCTL_CODE(3) /* 0x0022200C */
 /* No buffers: printer-class SOFT_RESET of the printer port. */
 #define IOCTL_KVUSB_SOFT_RESET       OSLNK_IOCTL_CODE(4) /* 0x00222010 */
 /* Input: none. Output: at least 1 byte; byte 0 receives the printer-class port status (1 byte returned). */
 #define IOCTL_KVUSB_GET_PORT_STATUS  OSLNK_IOCTL_CODE(5) /* 0x00222014 */
-/* No buffers: resets the write pipe when it is open. */
+/* No buffers: resets the write pipe when it is open. This code, IOCTL_KVUSB_ABORT_PIPES and
+ * IOCTL_KVUSB_RECOVER are refused with STATUS_DEVICE_BUSY while an interface selection is under way. */
 #define IOCTL_KVUSB_RESET_PIPE       OSLNK_IOCTL_CODE(6) /* 0x00222018 */
 /* No buffers: aborts every open pipe. */
 #define IOCTL_KVUSB_ABORT_PIPES      OSLNK_IOCTL_CODE(7) /* 0x0022201C */

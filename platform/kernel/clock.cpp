@@ -1,6 +1,7 @@
 #include "kernel/clock.h"
 
 #include <algorithm>
+#include <atomic>
 #include <sstream>
 
 #include "kernel/irql.h"
@@ -9,11 +10,14 @@
 namespace w98 {
 
 namespace {
-thread_local const Clock* tParticipantOf = nullptr;
+// Which clock the thread takes part in, by the clock's serial number (a new clock may reuse an old one's
+// address, so a pointer would not do).
+thread_local uint64_t tParticipantOf = 0;
+std::atomic<uint64_t> gNextClockId{1};
 constexpr uint8_t kDispatchLevel = 2;
 }  // namespace
 
-Clock::Clock(Verifier& verifier) : verifier_(verifier) {
+Clock::Clock(Verifier& verifier) : verifier_(verifier), id_(gNextClockId++) {
   completionThread_ = std::thread([this] { completionLoop(); });
   std::unique_lock lock(mutex_);
   completionCv_.wait(lock, [this] { return completionThreadId_ != std::thread::id(); });
@@ -77,7 +81,7 @@ size_t Clock::pendingTimers() const {
   return timers_.size() + ready_.size() + (completionBusy_ ? 1 : 0);
 }
 
-bool Clock::isParticipant() const { return tParticipantOf == this; }
+bool Clock::isParticipant() const { return tParticipantOf == id_; }
 
 bool Clock::onCompletionThread() const { return std::this_thread::get_id() == completionThreadId_; }
 
@@ -86,11 +90,11 @@ void Clock::addParticipant() {
   ++participants_;
 }
 
-void Clock::adoptParticipant() { tParticipantOf = this; }
+void Clock::adoptParticipant() { tParticipantOf = id_; }
 
 void Clock::removeParticipant() {
   std::lock_guard lock(mutex_);
-  if (tParticipantOf == this) tParticipantOf = nullptr;
+  if (tParticipantOf == id_) tParticipantOf = 0;
   --participants_;
   maybeAdvanceLocked();
 }
@@ -172,7 +176,7 @@ void Clock::maybeAdvanceLocked() {
 
 bool Clock::waitUntil(const std::function<bool()>& pred, std::string_view what, std::optional<Ticks> deadline) {
   std::unique_lock lock(mutex_);
-  if (tParticipantOf != this) {
+  if (tParticipantOf != id_) {
     bool completion = std::this_thread::get_id() == completionThreadId_;
     lock.unlock();
     verifier_.report(Fault::BadCall, "a wait (" + std::string(what) + ") " +

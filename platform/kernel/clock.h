@@ -111,6 +111,7 @@ class Clock {
   void wake(Waiter& w);
 
   Verifier& verifier_;
+  const uint64_t id_;
   mutable std::mutex mutex_;
   Ticks now_ = 0;
   int participants_ = 0;

@@ -2,6 +2,7 @@
 #include "kernel/pnp_manager.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <deque>
 #include <sstream>
@@ -70,7 +71,7 @@ struct PnpManager::Impl {
   bool stopping = false;
   bool shutDown = false;
   Kernel::Thread worker;
-  std::thread::id workerId;
+  std::atomic<std::thread::id> workerId{};  // written by the worker as it starts, read by every caller
 
   DevNode* node(int id) {
     return id >= 1 && static_cast<size_t>(id) <= nodes.size() ? nodes[static_cast<size_t>(id) - 1].get() : nullptr;

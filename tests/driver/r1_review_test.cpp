@@ -1,5 +1,6 @@
-// Regressions found in review: who deletes an FDO that removal leaves behind with a handle open, and
-// the pipe records that a new interface selection replaces while other requests use them.
+// Regressions found in review: who deletes an FDO that removal leaves behind with a handle open, opens
+// that race a removal, and the pipe records that a new interface selection replaces while other
+// requests use them.
 #include "d2_fixture.h"
 
 namespace d2 {
@@ -73,12 +74,6 @@ TEST_F(R1Review, SelectInterfaceIsRefusedWhileATransferIsInFlight)
     io().close(h);
 }
 
-}  // namespace
-}  // namespace d2
-
-namespace d2 {
-namespace {
-
 TEST_F(R1Review, PipeCodesAreRefusedWhileASelectionReplacesTheirRecords)
 {
     Plug();
@@ -119,6 +114,37 @@ TEST_F(R1Review, SelectInterfaceIsRefusedWhileAnotherControlRequestRuns)
     EXPECT_EQ(fetched, STATUS_SUCCESS);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(id.data())), kAcmeId);
     io().close(h);
+}
+
+TEST_F(R1Review, OpenWhileRemovalWaitsForRequestsIsRefused)
+{
+    Plug();
+    DEVICE_OBJECT* fdo = Fdo(1);
+    // A device ID exchange sent from kernel mode keeps the removal waiting for a while.
+    std::vector<uint8_t> id(64);
+    Answer fetched;
+    auto fetcher = kernel().spawn([&] {
+        fetched = Send(fdo, IRP_MJ_DEVICE_CONTROL, 0, [&](PIO_STACK_LOCATION sp, PIRP irp) {
+            sp->Parameters.DeviceIoControl.IoControlCode = IOCTL_KVUSB_GET_DEVICE_ID;
+            sp->Parameters.DeviceIoControl.OutputBufferLength = static_cast<ULONG>(id.size());
+            irp->AssociatedIrp.SystemBuffer = id.data();
+        });
+    }, "device id");
+    kernel().clock().sleepFor(5 * kMs);
+    auto unplugger = kernel().spawn([&] { machine().unplug(1, false); }, "unplug");
+    kernel().clock().sleepFor(5 * kMs);
+    ASSERT_TRUE(kernel().io().isLive(fdo));
+    ASSERT_NE(fdo->DeviceExtension, nullptr);
+    ASSERT_TRUE(static_cast<FdoExtension*>(fdo->DeviceExtension)->Removed);  // removal has begun and waits
+
+    auto opened = OpenPort(1);
+    EXPECT_EQ(opened.status, STATUS_DELETE_PENDING);
+    unplugger.join();
+    fetcher.join();
+    EXPECT_EQ(fetched.status, STATUS_SUCCESS);
+    // Nothing opened, so nothing lingers: the device object went with the removal.
+    EXPECT_FALSE(kernel().io().isLive(fdo));
+    EXPECT_TRUE(kernel().pool().outstanding(kTag).empty()) << kernel().pool().report();
 }
 
 }  // namespace

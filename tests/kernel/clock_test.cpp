@@ -166,3 +166,24 @@ TEST_F(ClockTest, AWaitOnTheCompletionThreadIsRefused) {
 
 }  // namespace
 }  // namespace w98::test
+
+namespace w98::test {
+namespace {
+
+// A machine rebooted from another thread: the new kernel's clock must count this thread again even when it
+// lands at the old clock's address.
+TEST(ClockRebootTest, KernelDestroyedOnAnotherThreadLeavesTheNextOneWorking) {
+  Registry registry;
+  auto first = std::make_unique<Kernel>(registry);
+  std::thread([&] { first.reset(); }).join();
+  Kernel second(registry);
+  EXPECT_TRUE(second.clock().isParticipant());
+  bool fired = false;
+  second.clock().schedule(5 * Clock::kMillisecond, [&] { second.clock().update([&] { fired = true; }); });
+  second.clock().sleepFor(10 * Clock::kMillisecond);
+  EXPECT_TRUE(fired);
+  EXPECT_EQ(second.clock().now(), 10 * Clock::kMillisecond);
+}
+
+}  // namespace
+}  // namespace w98::test

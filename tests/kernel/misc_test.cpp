@@ -262,6 +262,26 @@ TEST_F(MiscTest, NoStackLocationLeftIsReported) {
   IoFreeIrp(irp);
 }
 
+TEST_F(MiscTest, SynchronousFsdReadOnABufferedDeviceCopiesBack) {
+  TestDriver drv(*kernel);
+  Device& d = drv.create(nullptr, false, DO_BUFFERED_IO);
+  d.handlers[IRP_MJ_READ] = [](PDEVICE_OBJECT, PIRP irp) {
+    EXPECT_EQ(IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length, 6u);
+    std::memcpy(irp->AssociatedIrp.SystemBuffer, "abc", 3);
+    return Device::complete(irp, STATUS_SUCCESS, 3);
+  };
+  char buffer[6] = {'x', 'x', 'x', 'x', 'x', 'x'};
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK iosb{};
+  PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, d.object, buffer, 6, nullptr, &event, &iosb);
+  ASSERT_NE(irp, nullptr);
+  EXPECT_EQ(IofCallDriver(d.object, irp), STATUS_SUCCESS);
+  EXPECT_EQ(iosb.Information, 3u);
+  EXPECT_EQ(std::string(buffer, 6), "abcxxx");
+  EXPECT_EQ(KeReadStateEvent(&event), 1);
+}
+
 TEST_F(MiscTest, FailedDriverEntryLeavesNoDriverObject) {
   NtStatus status = 0;
   auto* d = kernel->io().createDriver(

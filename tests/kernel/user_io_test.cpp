@@ -133,6 +133,33 @@ TEST_F(UserIoTest, BufferedControlUsesOneSystemBufferAndCopiesInformationBack) {
   user().close(h.handle);
 }
 
+TEST_F(UserIoTest, DirectAndNeitherControlMethodsHandOverTheCallersBuffers) {
+  Device& d = port();
+  constexpr ULONG kOutDirect = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802, METHOD_OUT_DIRECT, FILE_ANY_ACCESS);
+  constexpr ULONG kNeither = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x803, METHOD_NEITHER, FILE_ANY_ACCESS);
+  unsigned char in[2] = {7, 8};
+  unsigned char out[4] = {};
+  d.handlers[IRP_MJ_DEVICE_CONTROL] = [&](PDEVICE_OBJECT, PIRP irp) {
+    auto sp = IoGetCurrentIrpStackLocation(irp);
+    if (sp->Parameters.DeviceIoControl.IoControlCode == kOutDirect) {
+      auto* sys = static_cast<unsigned char*>(irp->AssociatedIrp.SystemBuffer);
+      EXPECT_NE(sys, in) << "the input is copied";
+      EXPECT_EQ(sys[1], 8);
+      EXPECT_EQ(MmGetMdlByteCount(irp->MdlAddress), 4u);
+      static_cast<unsigned char*>(MmGetSystemAddressForMdl(irp->MdlAddress))[0] = 0x99;
+    } else {
+      EXPECT_EQ(sp->Parameters.DeviceIoControl.Type3InputBuffer, in);
+      EXPECT_EQ(irp->UserBuffer, out);
+    }
+    return Device::complete(irp, STATUS_SUCCESS, 1);
+  };
+  auto h = user().open("\\\\.\\KVUSB1");
+  EXPECT_EQ(user().deviceControl(h.handle, kOutDirect, in, 2, out, 4).status, STATUS_SUCCESS);
+  EXPECT_EQ(out[0], 0x99) << "written straight into the caller's buffer";
+  EXPECT_EQ(user().deviceControl(h.handle, kNeither, in, 2, out, 4).status, STATUS_SUCCESS);
+  user().close(h.handle);
+}
+
 TEST_F(UserIoTest, InformationBeyondTheOutputBufferIsReported) {
   recordFaults();
   Device& d = port();
