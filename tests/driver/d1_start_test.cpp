@@ -176,7 +176,9 @@ TEST_F(Start, MalformedConfigurationDescriptorIsRefused)
     EXPECT_EQ(SelectInterface(fdo(number), reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(bad.data()), 2, 0),
               kStatusInvalidParameter);
     bad = cable(number).configurationDescriptor();
-    bad[2] = 200;  // wTotalLength beyond the descriptors
+    bad[2] = 200;  // wTotalLength beyond the descriptors, over a buffer as long as it claims
+    bad[3] = 0;
+    bad.resize(200, 0);
     EXPECT_EQ(SelectInterface(fdo(number), reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(bad.data()), 2, 0),
               kStatusInvalidParameter);
     EXPECT_EQ(usb().log().size(), mark);
