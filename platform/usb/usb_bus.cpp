@@ -21,7 +21,6 @@ namespace {
 
 constexpr uint32_t kPdoMagic = 0x50425355;  // "USBP"
 constexpr uint32_t kPoolTag = 0x44425355;   // "USBD"
-constexpr uint16_t kNoUrbFunction = 0xFFFF;
 
 struct PdoExtension {
   uint32_t magic;
