@@ -10,8 +10,8 @@ HAVE_CLANG := $(shell command -v clang++ >/dev/null 2>&1 && echo yes)
 # Sanitizer builds (make sanitize) run the tests labelled here: the reliability campaign (faults, unplugs,
 # concurrent requests) and the fuzz targets' corpora. Campaigns run every n-th fault point there.
 SANITIZE_LABEL  ?= reliability
-ASAN_STRIDE     ?= 3
-TSAN_STRIDE     ?= 9
+ASAN_STRIDE     ?= 2
+TSAN_STRIDE     ?= 5
 # Each fuzz target's run in make fuzz, in seconds.
 FUZZ_TIME       ?= 20
 
@@ -34,12 +34,13 @@ windows:
 	  cmake --build $(WIN_DIR) -j $(JOBS); \
 	else echo "windows: mingw-w64 is not installed; the Windows target is skipped (run make test as root to install it)"; fi
 
+# The sanitizer runs and the fuzzers come first, so that the whole suite's summary closes the output.
 test: deps
 	@$(MAKE) --no-print-directory windows
 	@$(MAKE) --no-print-directory host
-	cd $(HOST_DIR) && ctest --output-on-failure -j $(JOBS) --timeout 600
 	@$(MAKE) --no-print-directory sanitize
 	@$(MAKE) --no-print-directory fuzz
+	cd $(HOST_DIR) && ctest --output-on-failure -j $(JOBS) --timeout 600
 
 # The reliability tests again under AddressSanitizer (+UBSan) and ThreadSanitizer. With clang, the ASan run
 # uses the fuzz build (clang, ASan+UBSan, fuzzer coverage), so that make fuzz builds nothing more.
@@ -65,7 +66,8 @@ endif
 tsan:
 	cmake -S . -B $(BUILD)/tsan $(CMAKE_GEN) -DOSLNK_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(BUILD)/tsan -j $(JOBS) --target test_reliability fuzz_all
-	cd $(BUILD)/tsan && OSLNK_RELIABILITY_STRIDE=$(TSAN_STRIDE) TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	cd $(BUILD)/tsan && OSLNK_RELIABILITY_STRIDE=$(TSAN_STRIDE) \
+	  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(abspath tests/reliability/tsan.supp) \
 	  ctest -L $(SANITIZE_LABEL) --output-on-failure -j $(JOBS) --timeout 1200
 
 # libFuzzer targets, built with clang in build/fuzz and run for FUZZ_TIME seconds each.

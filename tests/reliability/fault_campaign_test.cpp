@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <ostream>
 #include <string>
 
 #include "scenarios.h"
@@ -25,6 +26,9 @@ const Named kScenarios[] = {
     {"RemoveWithHandleOpen", [] { return RemoveScenario(true); }, false},
     {"SurpriseRemovalDuringJob", SurpriseDuringJobScenario, true},
 };
+
+// How ctest and gtest show a scenario parameter.
+void PrintTo(const Named& named, std::ostream* out) { *out << named.name; }
 
 std::string Samples(const CampaignResult& r)
 {

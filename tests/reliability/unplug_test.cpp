@@ -20,14 +20,20 @@ struct UnplugOutcome {
     std::vector<std::string> problems;
 };
 
-// Prints `job` and pulls the cable once `when` says so (it runs on the test thread while the job prints).
+// Prints `job` and pulls the cable `after` its first request reached the bus (before that the monitor is
+// still looking its port up), or once the job is over.
 UnplugOutcome PrintAndUnplug(Rig& rig, w98::CableOptions options, const std::vector<uint8_t>& job, bool surprise,
-                             const std::function<bool()>& when, w98::Ticks limit)
+                             w98::Ticks after)
 {
     UnplugOutcome out;
     const int cable = rig.plug(std::move(options));
+    const uint64_t jobFirst = rig.usb().nextRequestIndex();
     auto printer = rig.kernel().spawn([&] { out.result = rig.print("KVUSB1", job); }, "print job");
-    rig.waitFor([&] { return when() || printer.finished(); }, limit, w98::Clock::kMillisecond / 4);
+    const w98::Ticks step = w98::Clock::kMillisecond / 4;
+    rig.waitFor([&] { return rig.usb().nextRequestIndex() > jobFirst || printer.finished(); }, 60 * w98::Clock::kSecond,
+                step);
+    const w98::Ticks start = rig.now();
+    rig.waitFor([&] { return rig.now() >= start + after || printer.finished(); }, after + w98::Clock::kSecond, step);
     const NtStatus removed = rig.machine().unplug(cable, surprise);
     printer.join();
     out.printed = rig.printed(cable);
@@ -108,9 +114,7 @@ TEST_P(UnplugDuringJob, AtEveryFrameOfASlowJob)
     uint64_t points = 0, failed = 0, partial = 0;
     for (w98::Ticks at = 0; at <= duration + step; at += step) {
         Rig rig("unplug_frame");
-        const w98::Ticks start = rig.now();
-        UnplugOutcome out = PrintAndUnplug(rig, options, job, surprise, [&] { return rig.now() >= start + at; },
-                                           at + w98::Clock::kSecond);
+        UnplugOutcome out = PrintAndUnplug(rig, options, job, surprise, at);
         ++points;
         bool cut = false;
         const std::string breach = CheckIntegrity(out.result, job, out.printed, kChunk, &cut);
