@@ -872,6 +872,17 @@ BOOLEAN IoCancelIrp(PIRP Irp) {
   return result;
 }
 
+// The common start of the request builders, with the I/O manager's lock held: frees what this thread's
+// earlier built requests left, checks the target and takes a request with a stack location for each driver.
+static IRP* newBuiltIrp(Kernel& k, IoManager::Impl& impl, const char* caller, PDEVICE_OBJECT DeviceObject) {
+  impl.freeZombiesOf(std::this_thread::get_id());
+  if (impl.device(DeviceObject) == nullptr) {
+    k.verifier().report(Fault::BadObject, std::string(caller) + " for unknown device " + pointerText(DeviceObject));
+    return nullptr;
+  }
+  return impl.newIrp(DeviceObject->StackSize, IrpOrigin::Built, true);
+}
+
 PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
                                    ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
                                    BOOLEAN InternalDeviceIoControl, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
@@ -879,13 +890,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
   requireIrql("IoBuildDeviceIoControlRequest", PASSIVE_LEVEL);
   auto& impl = k.io().impl();
   std::lock_guard lock(impl.mutex);
-  impl.freeZombiesOf(std::this_thread::get_id());
-  if (impl.device(DeviceObject) == nullptr) {
-    k.verifier().report(Fault::BadObject, "IoBuildDeviceIoControlRequest for unknown device " +
-                                              pointerText(DeviceObject));
-    return nullptr;
-  }
-  IRP* irp = impl.newIrp(DeviceObject->StackSize, IrpOrigin::Built, true);
+  IRP* irp = newBuiltIrp(k, impl, "IoBuildDeviceIoControlRequest", DeviceObject);
   if (irp == nullptr) return nullptr;
   IrpRecord* r = impl.irp(irp);
   PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
@@ -945,13 +950,7 @@ PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObje
   requireIrql("IoBuildSynchronousFsdRequest", PASSIVE_LEVEL);
   auto& impl = k.io().impl();
   std::lock_guard lock(impl.mutex);
-  impl.freeZombiesOf(std::this_thread::get_id());
-  if (impl.device(DeviceObject) == nullptr) {
-    k.verifier().report(Fault::BadObject, "IoBuildSynchronousFsdRequest for unknown device " +
-                                              pointerText(DeviceObject));
-    return nullptr;
-  }
-  IRP* irp = impl.newIrp(DeviceObject->StackSize, IrpOrigin::Built, true);
+  IRP* irp = newBuiltIrp(k, impl, "IoBuildSynchronousFsdRequest", DeviceObject);
   if (irp == nullptr) return nullptr;
   IrpRecord* r = impl.irp(irp);
   PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);

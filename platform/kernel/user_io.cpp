@@ -268,17 +268,20 @@ NtStatus UserIo::close(Handle h) {
   return STATUS_SUCCESS;
 }
 
+// What a request on a handle that is not open gives: completed at once, nothing sent.
+UserIo::RequestPtr UserIo::invalidHandleRequest() const {
+  auto s = std::make_shared<Request::State>();
+  s->kernel = &impl_->kernel;
+  s->completed = true;
+  s->returned = STATUS_INVALID_HANDLE;
+  s->result = {STATUS_INVALID_HANDLE, 0};
+  return std::make_shared<Request>(s);
+}
+
 UserIo::RequestPtr UserIo::readAsync(Handle h, void* buffer, uint32_t length) {
   requireIrql("ReadFile", PASSIVE_LEVEL);
   auto handle = impl_->find(h);
-  if (!handle) {
-    auto s = std::make_shared<Request::State>();
-    s->kernel = &impl_->kernel;
-    s->completed = true;
-    s->returned = STATUS_INVALID_HANDLE;
-    s->result = {STATUS_INVALID_HANDLE, 0};
-    return std::make_shared<Request>(s);
-  }
+  if (!handle) return invalidHandleRequest();
   auto state = impl_->submit(handle, IRP_MJ_READ, [&](IRP* irp, PIO_STACK_LOCATION sp, Request::State& st) {
     irp->Flags = IRP_READ_OPERATION;
     sp->Parameters.Read.Length = length;
@@ -302,14 +305,7 @@ UserIo::RequestPtr UserIo::readAsync(Handle h, void* buffer, uint32_t length) {
 UserIo::RequestPtr UserIo::writeAsync(Handle h, const void* buffer, uint32_t length) {
   requireIrql("WriteFile", PASSIVE_LEVEL);
   auto handle = impl_->find(h);
-  if (!handle) {
-    auto s = std::make_shared<Request::State>();
-    s->kernel = &impl_->kernel;
-    s->completed = true;
-    s->returned = STATUS_INVALID_HANDLE;
-    s->result = {STATUS_INVALID_HANDLE, 0};
-    return std::make_shared<Request>(s);
-  }
+  if (!handle) return invalidHandleRequest();
   void* data = const_cast<void*>(buffer);
   auto state = impl_->submit(handle, IRP_MJ_WRITE, [&](IRP* irp, PIO_STACK_LOCATION sp, Request::State& st) {
     irp->Flags = IRP_WRITE_OPERATION;
@@ -332,14 +328,7 @@ UserIo::RequestPtr UserIo::deviceControlAsync(Handle h, uint32_t code, const voi
                                               void* output, uint32_t outputLength) {
   requireIrql("DeviceIoControl", PASSIVE_LEVEL);
   auto handle = impl_->find(h);
-  if (!handle) {
-    auto s = std::make_shared<Request::State>();
-    s->kernel = &impl_->kernel;
-    s->completed = true;
-    s->returned = STATUS_INVALID_HANDLE;
-    s->result = {STATUS_INVALID_HANDLE, 0};
-    return std::make_shared<Request>(s);
-  }
+  if (!handle) return invalidHandleRequest();
   auto state = impl_->submit(handle, IRP_MJ_DEVICE_CONTROL, [&](IRP* irp, PIO_STACK_LOCATION sp, Request::State& st) {
     sp->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
     sp->Parameters.DeviceIoControl.InputBufferLength = inputLength;

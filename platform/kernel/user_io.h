@@ -80,6 +80,7 @@ class UserIo {
   struct Impl;
 
  private:
+  RequestPtr invalidHandleRequest() const;
   std::unique_ptr<Impl> impl_;
 };
 
