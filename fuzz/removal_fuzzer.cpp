@@ -19,6 +19,7 @@
 
 #include "registry/registry.h"
 #include "steps/removal_steps.h"
+#include "user/codepage.h"
 #include "user/disk.h"
 #include "user/session.h"
 #include "user/user_interface.h"
@@ -40,6 +41,16 @@ public:
             s.push_back(c);
         }
         return s;
+    }
+    // A name as the machine's registry holds it: ANSI (code page 932) text, stored as UTF-8. Bytes that are
+    // no code page 932 text could never have been written through the registry functions; they become '_'.
+    std::string name(size_t max)
+    {
+        std::string ansi = text(max);
+        if (w98::utf8ToCp932(w98::cp932ToUtf8(ansi)) != ansi)
+            for (char& c : ansi)
+                if (static_cast<unsigned char>(c) >= 0x80) c = '_';
+        return w98::cp932ToUtf8(ansi);
     }
 
 private:
@@ -121,10 +132,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         const int depth = 1 + in.byte() % 6;
         for (int d = 0; d < depth; ++d) {
             const uint8_t pick = in.byte();
-            path += "\\" + (pick & 0x80 ? in.text(12) : std::string(kNames[pick % std::size(kNames)]));
+            path += "\\" + (pick & 0x80 ? in.name(12) : std::string(kNames[pick % std::size(kNames)]));
         }
         if (!registry.createKey(path)) continue;
-        if (in.byte() & 1) registry.setString(path, in.text(8), in.text(16));
+        if (in.byte() & 1) registry.setString(path, in.name(8), in.name(16));
     }
     // The product's files in every state.
     for (const char* file : kFiles) {

@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Runs every libFuzzer target of a build folder for a bounded time.
-#   fuzz/run_fuzzers.sh BUILD_DIR [SECONDS]
+#   fuzz/run_fuzzers.sh BUILD_DIR [SECONDS] [SEED]
+# SEED (default 0: a new one each run) fixes libFuzzer's random choices, so that a run can be repeated.
 # Each target starts from its seed corpus (fuzz/corpus/<target>) plus what earlier runs found
 # (BUILD_DIR/fuzz/found/<target>). An input that fails is kept as BUILD_DIR/fuzz/artifacts/<target>-crash-*;
 # to make it a regression input, copy it into fuzz/corpus/<target>/ (the replay build runs every file there
 # on each make test). A summary per target goes to BUILD_DIR/fuzz/summary.txt. Exit status 1 if any failed.
 set -u
-build=${1:?usage: run_fuzzers.sh BUILD_DIR [SECONDS]}
+build=${1:?usage: run_fuzzers.sh BUILD_DIR [SECONDS] [SEED]}
 seconds=${2:-20}
+seed=${3:-0}
 here=$(cd "$(dirname "$0")" && pwd)
 out="$build/fuzz"
 mkdir -p "$out/found" "$out/artifacts"
@@ -22,8 +24,8 @@ for bin in "$out"/fuzz_*; do
   mkdir -p "$out/found/$name"
   seeds="$here/corpus/$name"
   log="$out/$name.log"
-  echo "fuzz: $name for ${seconds}s"
-  "$bin" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2560 -max_len=8192 -print_final_stats=1 \
+  echo "fuzz: $name for ${seconds}s, seed $seed"
+  "$bin" -seed="$seed" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2560 -max_len=8192 -print_final_stats=1 \
     -artifact_prefix="$out/artifacts/$name-" "$out/found/$name" "$seeds" >"$log" 2>&1
   rc=$?
   runs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' | tail -1)
@@ -33,7 +35,7 @@ for bin in "$out"/fuzz_*; do
   else
     status=1
     echo "$name: FAILED (exit $rc) after ${runs:-?} inputs; see $log and $out/artifacts/" | tee -a "$summary"
-    grep -E "^(==[0-9]+==ERROR|SUMMARY|    #[0-9] )|differs|left|wrote|refused|accepted" "$log" | head -20
+    grep -aE "^(==[0-9]+==ERROR|SUMMARY|    #[0-9] )|differs|left|wrote|refused|accepted" "$log" | head -20
   fi
 done
 if [ $found_any -eq 0 ]; then

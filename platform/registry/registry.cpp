@@ -63,6 +63,8 @@ std::optional<ParsedPath> parsePath(std::string_view path) {
     size_t next = path.find('\\', pos + 1);
     std::string_view part = path.substr(pos + 1, next == std::string_view::npos ? std::string_view::npos : next - pos - 1);
     if (part.empty() || part.size() > kMaxKeyName || out.parts.size() == kMaxDepth) return std::nullopt;
+    // Names are text: bytes that are not UTF-8 would come back different through user mode's code page.
+    if (!utf8ToUtf16le(part, false)) return std::nullopt;
     out.parts.push_back(part);
     pos = next;
   }

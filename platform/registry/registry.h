@@ -40,7 +40,8 @@ std::optional<std::vector<uint8_t>> utf8ToUtf16le(std::string_view utf8, bool te
 std::optional<std::string> utf16leToUtf8(std::span<const uint8_t> bytes);
 
 // The canonical spelling of a path ("hklm\\system\\" -> "HKEY_LOCAL_MACHINE\\system"), or nullopt when it
-// names no root, has an empty component or one longer than 255 characters, or is more than 512 levels deep.
+// names no root, has an empty component, one longer than 255 characters or one that is not UTF-8, or is more
+// than 512 levels deep.
 // Subkey spelling is kept as given.
 std::optional<std::string> normalizeRegPath(std::string_view path);
 
@@ -52,7 +53,7 @@ class Registry {
   Registry& operator=(const Registry&) = delete;
 
   bool keyExists(std::string_view path) const;
-  // Creates the key with its parents. False for a path that names no root or has an empty component.
+  // Creates the key with its parents. False for a path that normalizeRegPath refuses.
   bool createKey(std::string_view path);
   // Deletes the key with everything below it. False when absent or a root (roots cannot be deleted).
   bool deleteKeyTree(std::string_view path);

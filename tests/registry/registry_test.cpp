@@ -38,6 +38,10 @@ TEST(RegistryKeys, BadPathsAreRefused) {
   EXPECT_FALSE(r.createKey("HKEY_NOWHERE\\X"));
   EXPECT_FALSE(r.createKey("HKLM\\A\\\\B"));
   EXPECT_FALSE(r.createKey("\\A"));
+  // Names that are not UTF-8 (a stray byte, a cut-off sequence) are refused rather than stored as bytes
+  // that user mode could never name again.
+  EXPECT_FALSE(r.createKey("HKLM\\A\\KVUSB\xE9"));
+  EXPECT_FALSE(r.createKey("HKLM\\A\\\xE3\x81"));
   EXPECT_TRUE(r.subkeys("HKEY_LOCAL_MACHINE").empty()) << "a refused path must create nothing on the way";
   EXPECT_FALSE(r.keyExists("HKLM\\A"));
   EXPECT_EQ(w98::normalizeRegPath("hkcu\\Software\\"), "HKEY_CURRENT_USER\\Software");
