@@ -82,6 +82,8 @@ struct IoManager::Impl {
   DeviceRecord* device(const DEVICE_OBJECT* d);
   IrpRecord* irp(const IRP* i);
   void maybeFreeDevice(DEVICE_OBJECT* d);  // frees a deleted device nobody refers to
+  // IoManager::resolveUserPath with the mutex held.
+  DEVICE_OBJECT* resolveUserPath(std::string_view path, std::string* rest, NtStatus* status);
   void releaseIrp(IrpRecord* r);            // frees the memory when nothing holds it any more
   void freeZombiesOf(std::thread::id thread);
   IRP* newIrp(CCHAR stackSize, IrpOrigin origin, bool fromPool);

@@ -79,6 +79,43 @@ IrpRecord* IoManager::Impl::irp(const IRP* i) {
   return it == irps.end() ? nullptr : it->second.get();
 }
 
+DEVICE_OBJECT* IoManager::Impl::resolveUserPath(std::string_view path, std::string* rest, NtStatus* status) {
+  auto fail = [&](NTSTATUS s) -> _DEVICE_OBJECT* {
+    if (status != nullptr) *status = s;
+    return nullptr;
+  };
+  if (rest != nullptr) rest->clear();
+  std::string p(path);
+  if (p.rfind("\\\\.\\", 0) != 0 || p.size() <= 4) return fail(STATUS_OBJECT_NAME_INVALID);
+  p = p.substr(4);
+  std::string name = p, remainder;
+  if (auto slash = p.find('\\'); slash != std::string::npos) {
+    name = p.substr(0, slash);
+    remainder = p.substr(slash);
+  }
+  if (name.empty()) return fail(STATUS_OBJECT_NAME_INVALID);
+  auto link = links.find(upper("\\DosDevices\\" + name));
+  if (link == links.end()) return fail(STATUS_OBJECT_NAME_NOT_FOUND);
+  std::string target = link->second.second;
+  // The link may name a device followed by a path of its own.
+  std::string targetUpper = upper(target);
+  DEVICE_OBJECT* device = nullptr;
+  std::string extra;
+  for (auto it = names.begin(); it != names.end(); ++it) {
+    if (targetUpper == it->first ||
+        (targetUpper.rfind(it->first, 0) == 0 && targetUpper.size() > it->first.size() &&
+         targetUpper[it->first.size()] == '\\')) {
+      device = it->second;
+      extra = target.substr(it->first.size());
+      break;
+    }
+  }
+  if (device == nullptr) return fail(STATUS_OBJECT_NAME_NOT_FOUND);
+  if (rest != nullptr) *rest = extra + remainder;
+  if (status != nullptr) *status = STATUS_SUCCESS;
+  return device;
+}
+
 void IoManager::Impl::maybeFreeDevice(DEVICE_OBJECT* d) {
   DeviceRecord* r = device(d);
   if (r == nullptr || !r->deleted || r->references > 0 || d->ReferenceCount > 0 || d->AttachedDevice != nullptr)
@@ -236,40 +273,28 @@ std::vector<std::string> IoManager::deviceNames() const {
 }
 
 _DEVICE_OBJECT* IoManager::resolveUserPath(std::string_view path, std::string* rest, NtStatus* status) const {
-  auto fail = [&](NTSTATUS s) -> _DEVICE_OBJECT* {
-    if (status != nullptr) *status = s;
-    return nullptr;
-  };
-  if (rest != nullptr) rest->clear();
-  std::string p(path);
-  if (p.rfind("\\\\.\\", 0) != 0 || p.size() <= 4) return fail(STATUS_OBJECT_NAME_INVALID);
-  p = p.substr(4);
-  std::string name = p, remainder;
-  if (auto slash = p.find('\\'); slash != std::string::npos) {
-    name = p.substr(0, slash);
-    remainder = p.substr(slash);
-  }
-  if (name.empty()) return fail(STATUS_OBJECT_NAME_INVALID);
   std::lock_guard lock(impl_->mutex);
-  auto link = impl_->links.find(upper("\\DosDevices\\" + name));
-  if (link == impl_->links.end()) return fail(STATUS_OBJECT_NAME_NOT_FOUND);
-  std::string target = link->second.second;
-  // The link may name a device followed by a path of its own.
-  std::string targetUpper = upper(target);
-  DEVICE_OBJECT* device = nullptr;
-  std::string extra;
-  for (auto it = impl_->names.begin(); it != impl_->names.end(); ++it) {
-    if (targetUpper == it->first ||
-        (targetUpper.rfind(it->first, 0) == 0 && targetUpper.size() > it->first.size() &&
-         targetUpper[it->first.size()] == '\\')) {
-      device = it->second;
-      extra = target.substr(it->first.size());
-      break;
-    }
+  return impl_->resolveUserPath(path, rest, status);
+}
+
+_DEVICE_OBJECT* IoManager::referenceForOpen(std::string_view path, std::string* rest, NtStatus* status) {
+  // One step under the database lock, as the object manager's parse does: a removal that deletes the
+  // device either comes first (the open fails) or sees the reference (the device object stays).
+  std::lock_guard lock(impl_->mutex);
+  DEVICE_OBJECT* device = impl_->resolveUserPath(path, rest, status);
+  if (device == nullptr) return nullptr;
+  DeviceRecord* r = impl_->device(device);
+  NTSTATUS refused = STATUS_SUCCESS;
+  if (r == nullptr || r->deleted || (device->Flags & DO_DEVICE_INITIALIZING)) {
+    refused = STATUS_NO_SUCH_DEVICE;
+  } else if ((device->Flags & DO_EXCLUSIVE) && device->ReferenceCount != 0) {
+    refused = STATUS_ACCESS_DENIED;
   }
-  if (device == nullptr) return fail(STATUS_OBJECT_NAME_NOT_FOUND);
-  if (rest != nullptr) *rest = extra + remainder;
-  if (status != nullptr) *status = STATUS_SUCCESS;
+  if (refused != STATUS_SUCCESS) {
+    if (status != nullptr) *status = refused;
+    return nullptr;
+  }
+  InterlockedIncrement(&device->ReferenceCount);
   return device;
 }
 

@@ -56,6 +56,10 @@ class IoManager {
   std::vector<std::string> deviceNames() const;
   // Resolves "\\.\NAME[\rest]" through \DosDevices to a device object; `rest` receives "\rest" (or "").
   _DEVICE_OBJECT* resolveUserPath(std::string_view path, std::string* rest, NtStatus* status) const;
+  // Resolves as above and, in the same step, takes the handle reference an open holds: nullptr with
+  // STATUS_NO_SUCH_DEVICE for a deleted or still initialising device, STATUS_ACCESS_DENIED for an
+  // exclusive one already open. Released with releaseHandleReference.
+  _DEVICE_OBJECT* referenceForOpen(std::string_view path, std::string* rest, NtStatus* status);
 
   // Device objects.
   bool isLive(const _DEVICE_OBJECT* device) const;     // created and not yet freed

@@ -202,10 +202,8 @@ UserIo::OpenResult UserIo::open(std::string_view path) {
   requireIrql("UserIo::open", PASSIVE_LEVEL);
   std::string rest;
   NTSTATUS status = STATUS_SUCCESS;
-  DEVICE_OBJECT* device = k.io().resolveUserPath(path, &rest, &status);
+  DEVICE_OBJECT* device = k.io().referenceForOpen(path, &rest, &status);
   if (device == nullptr) return {status, kInvalidHandle};
-  if (k.io().isDeleted(device) || (device->Flags & DO_DEVICE_INITIALIZING)) return {STATUS_NO_SUCH_DEVICE, kInvalidHandle};
-  if ((device->Flags & DO_EXCLUSIVE) && device->ReferenceCount != 0) return {STATUS_ACCESS_DENIED, kInvalidHandle};
 
   auto handle = std::make_shared<HandleRecord>();
   handle->device = device;
@@ -225,7 +223,6 @@ UserIo::OpenResult UserIo::open(std::string_view path) {
     InitializeListHead(&e->Header.WaitListHead);
   }
 
-  k.io().addHandleReference(device);
   IO_SECURITY_CONTEXT security{};
   security.DesiredAccess = GENERIC_READ | GENERIC_WRITE;
   auto state = impl_->submit(handle, IRP_MJ_CREATE, [&](IRP* irp, PIO_STACK_LOCATION sp, Request::State&) {

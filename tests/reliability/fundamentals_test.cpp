@@ -1,11 +1,12 @@
 // Device-fundamentals fuzzing of the open device: zero-length buffers for every function code of the
 // device type's range and methods, seeded random control codes, lengths and contents, open/close storms,
-// opens of sub-paths and creates from several threads at once.
+// opens of sub-paths, creates from several threads at once, and opens racing the cable's removal.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <mutex>
 #include <random>
 #include <string>
 #include <vector>
@@ -280,6 +281,65 @@ TEST_F(Fundamentals, ConcurrentCreatesAdmitOneAtATime)
     }
     ExpectNoGrowth("after the concurrent creates");
     Remember("concurrent creates: " + std::to_string(kRounds) + " rounds of " + std::to_string(kThreads) + " threads");
+}
+
+// Opens and closes from two threads while the cable goes, orderly or by surprise: each open either gets
+// the device (and its close succeeds) or is refused with a status that says the device is gone or taken;
+// nothing is leaked, nothing is left pending, and the verifier sees no request on a freed device.
+TEST(OpensRacingRemoval, EveryOpenEndsCleanly)
+{
+    constexpr int kRounds = 12;
+    constexpr int kThreads = 2;
+    constexpr int kAttempts = 300;
+    int admittedTotal = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        const bool surprise = round % 2 == 1;
+        Rig rig("opens_racing_removal");
+        const int cable = rig.plug();
+        std::atomic<bool> gone{false};
+        std::atomic<int> admitted{0};
+        std::vector<std::vector<NtStatus>> refusals(kThreads);
+        std::vector<NtStatus> badCloses;
+        std::mutex badClosesLock;
+        {
+            std::vector<w98::Kernel::Thread> threads;
+            for (int t = 0; t < kThreads; ++t)
+                threads.push_back(rig.kernel().spawn(
+                    [&, t] {
+                        for (int i = 0; i < kAttempts && !gone.load(); ++i) {
+                            auto opened = rig.io().open(kPath);
+                            if (opened.status != kSuccess) {
+                                refusals[t].push_back(opened.status);
+                                continue;
+                            }
+                            ++admitted;
+                            const NtStatus closed = rig.io().close(opened.handle);
+                            if (closed != kSuccess) {
+                                std::lock_guard lock(badClosesLock);
+                                badCloses.push_back(closed);
+                            }
+                        }
+                    },
+                    "opener " + std::to_string(t)));
+            const NtStatus removed = rig.machine().unplug(cable, surprise);
+            EXPECT_TRUE(removed == kSuccess || removed == kCancelled)
+                << "round " << round << ": the removal ended " << StatusText(removed);
+            gone = true;
+            for (auto& t : threads) t.join();
+        }
+        EXPECT_TRUE(badCloses.empty()) << "round " << round << ": a close ended " << StatusText(badCloses.front());
+        for (const auto& statuses : refusals)
+            for (NtStatus status : statuses)
+                EXPECT_TRUE(status == kObjectNameNotFound || status == kNoSuchDevice || status == kDeletePending ||
+                            status == kAccessDenied || status == kObjectNameCollision)
+                    << "round " << round << ": an open ended " << StatusText(status);
+        EXPECT_LT(rig.io().open(kPath).status, 0) << "round " << round << ": the device opened after its removal";
+        EXPECT_EQ(rig.io().openHandles(), 0u) << "round " << round;
+        for (const auto& p : rig.finish()) ADD_FAILURE() << "round " << round << ": " << p;
+        admittedTotal += admitted.load();
+    }
+    Remember("opens racing removal: " + std::to_string(kRounds) + " rounds of " + std::to_string(kThreads) +
+             " threads, " + std::to_string(admittedTotal) + " opens admitted");
 }
 
 }  // namespace
