@@ -121,13 +121,21 @@ NTSTATUS SelectInterface(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DESCRIP
                 ExFreePool(fdo->ConfigurationDescriptor);
             }
             fdo->ConfigurationDescriptor = ConfigurationDescriptor;
-            // Swapped under TransferLock, under which the data path and create read the records.
+            // Swapped under TransferLock, under which the data path and create read the records. A record
+            // of the same size (a start after a stop selects the same setting) is refreshed in place rather
+            // than freed: a pipe code admitted before the stop may still be walking it, and then finds
+            // closed pipes instead of freed memory.
             KIRQL oldIrql;
             KeAcquireSpinLock(&fdo->TransferLock, &oldIrql);
-            PUSBD_INTERFACE_INFORMATION previous = fdo->Interface;
-            fdo->Interface = copy;
+            PUSBD_INTERFACE_INFORMATION unused = copy;
+            if (fdo->Interface != nullptr && fdo->Interface->Length == copyLength) {
+                RtlCopyMemory(fdo->Interface, copy, copyLength);
+            } else {
+                unused = fdo->Interface;
+                fdo->Interface = copy;
+            }
             KeReleaseSpinLock(&fdo->TransferLock, oldIrql);
-            if (previous != nullptr) ExFreePool(previous);
+            if (unused != nullptr) ExFreePool(unused);
         }
     }
     ExFreePool(urb);

@@ -251,6 +251,8 @@ TEST_F(Start, StopAndStartAgainRecreatesTheDosNameWithoutLeaking)
     const int number = plug();
     const int id = devnode(number).id;
     const size_t blocks = driverBlocks();
+    const PUSBD_INTERFACE_INFORMATION pipeRecords = extension(number).Interface;
+    ASSERT_NE(pipeRecords, nullptr);
     ASSERT_EQ(kernel().pnp().stopDevice(id), kStatusSuccess);
     EXPECT_FALSE(kernel().io().symbolicLinkTarget("\\DosDevices\\KVUSB1").has_value());
     EXPECT_EQ(extension(number).DeviceId, nullptr);
@@ -262,6 +264,10 @@ TEST_F(Start, StopAndStartAgainRecreatesTheDosNameWithoutLeaking)
     EXPECT_EQ(extension(number).DeviceIdValid, 1);
     EXPECT_NE(extension(number).DeviceId, nullptr);
     EXPECT_EQ(driverBlocks(), blocks);  // the second start's descriptors replaced the first's
+    // The pipe records stay where they were (a pipe code admitted before the stop may still read them),
+    // refreshed with the new configuration's pipes, all closed.
+    EXPECT_EQ(extension(number).Interface, pipeRecords);
+    for (ULONG i = 0; i < pipeRecords->NumberOfPipes; ++i) EXPECT_EQ(pipeRecords->Pipes[i].PipeFlags, 0u) << i;
 }
 
 TEST_F(Start, AFailedIdReadAfterAGoodOneKeepsTheIdValid)
