@@ -141,37 +141,66 @@ std::string toString(const TrafficRecord& r) {
   return out;
 }
 
+size_t TrafficLog::footprint(const TrafficRecord& record) {
+  return sizeof(TrafficRecord) + record.data.size() + record.fault.size();
+}
+
+TrafficRecord* TrafficLog::at(size_t position) {
+  if (position < firstPosition_ || position - firstPosition_ >= records_.size()) return nullptr;
+  return &records_[position - firstPosition_];
+}
+
+void TrafficLog::trim() {
+  while (bytes_ > memoryLimit_ && records_.size() > 1) {
+    bytes_ -= footprint(records_.front());
+    records_.pop_front();
+    ++firstPosition_;
+    ++dropped_;
+  }
+}
+
 size_t TrafficLog::begin(TrafficRecord record) {
   std::lock_guard lock(mutex_);
   if (record.data.size() > captureLimit_) record.data.resize(captureLimit_);
+  bytes_ += footprint(record);
   records_.push_back(std::move(record));
-  return records_.size() - 1;
+  const size_t position = firstPosition_ + records_.size() - 1;
+  trim();
+  return position;
 }
 
 void TrafficLog::complete(size_t position, int32_t usbdStatus, int64_t time, uint32_t actualLength,
                           const uint8_t* data, size_t dataLength) {
   std::lock_guard lock(mutex_);
-  if (position >= records_.size()) return;  // cleared in the meantime
-  TrafficRecord& r = records_[position];
-  r.completed = true;
-  r.usbdStatus = usbdStatus;
-  r.completeTime = time;
-  r.actualLength = actualLength;
+  TrafficRecord* r = at(position);
+  if (r == nullptr) return;  // dropped or cleared in the meantime
+  bytes_ -= footprint(*r);
+  r->completed = true;
+  r->usbdStatus = usbdStatus;
+  r->completeTime = time;
+  r->actualLength = actualLength;
   if (data) {
-    r.data.assign(data, data + std::min(dataLength, captureLimit_));
-  } else if (r.data.size() > actualLength) {
-    r.data.resize(actualLength);  // an OUT transfer that moved fewer bytes than offered
+    r->data.assign(data, data + std::min(dataLength, captureLimit_));
+  } else if (r->data.size() > actualLength) {
+    r->data.resize(actualLength);  // an OUT transfer that moved fewer bytes than offered
   }
+  bytes_ += footprint(*r);
+  trim();
 }
 
 void TrafficLog::setFault(size_t position, std::string fault) {
   std::lock_guard lock(mutex_);
-  if (position < records_.size()) records_[position].fault = std::move(fault);
+  TrafficRecord* r = at(position);
+  if (r == nullptr) return;
+  bytes_ -= footprint(*r);
+  r->fault = std::move(fault);
+  bytes_ += footprint(*r);
+  trim();
 }
 
 std::vector<TrafficRecord> TrafficLog::records() const {
   std::lock_guard lock(mutex_);
-  return records_;
+  return {records_.begin(), records_.end()};
 }
 
 std::vector<TrafficRecord> TrafficLog::recordsOfKind(TransferKind kind) const {
@@ -195,9 +224,16 @@ size_t TrafficLog::size() const {
   return records_.size();
 }
 
+uint64_t TrafficLog::dropped() const {
+  std::lock_guard lock(mutex_);
+  return dropped_;
+}
+
 void TrafficLog::clear() {
   std::lock_guard lock(mutex_);
+  firstPosition_ += records_.size();
   records_.clear();
+  bytes_ = 0;
 }
 
 std::string TrafficLog::text() const {

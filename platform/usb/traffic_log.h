@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -40,10 +41,18 @@ std::string toString(const TrafficRecord& record);
 
 class TrafficLog {
  public:
-  // Bytes of data kept per record (the length is always kept in full).
-  explicit TrafficLog(size_t captureLimit = 65536) : captureLimit_(captureLimit) {}
+  // What a log keeps by default: 64 KiB of data per record, 64 MiB in all.
+  static constexpr size_t kDefaultCaptureLimit = 65536;
+  static constexpr size_t kDefaultMemoryLimit = size_t{64} << 20;
 
-  // Appends a submitted request; returns its position for `complete`.
+  // `captureLimit`: bytes of data kept per record (the length is always kept in full). `memoryLimit`: about
+  // how much the records may take in all; past it the oldest records are dropped (the newest always stays),
+  // so that a long session's log stays bounded.
+  explicit TrafficLog(size_t captureLimit = kDefaultCaptureLimit, size_t memoryLimit = kDefaultMemoryLimit)
+      : captureLimit_(captureLimit), memoryLimit_(memoryLimit) {}
+
+  // Appends a submitted request; returns its position for `complete` and `setFault`. Positions are never
+  // reused: a position whose record was dropped or cleared meanwhile is ignored.
   size_t begin(TrafficRecord record);
   // `data` is what moved; for OUT transfers it may be empty when `begin` already holds the bytes.
   void complete(size_t position, int32_t usbdStatus, int64_t time, uint32_t actualLength,
@@ -53,7 +62,8 @@ class TrafficLog {
   std::vector<TrafficRecord> records() const;
   std::vector<TrafficRecord> recordsOfKind(TransferKind kind) const;
   std::vector<SetupPacket> setupPackets() const;  // every control record's setup, in order
-  size_t size() const;
+  size_t size() const;       // records kept
+  uint64_t dropped() const;  // records dropped for the memory limit (clear() does not count)
   void clear();
   std::string text() const;
 
@@ -66,9 +76,17 @@ class TrafficLog {
   size_t captureLimit() const { return captureLimit_; }
 
  private:
+  static size_t footprint(const TrafficRecord& record);
+  TrafficRecord* at(size_t position);  // nullptr when dropped or cleared
+  void trim();
+
   mutable std::mutex mutex_;
-  std::vector<TrafficRecord> records_;
+  std::deque<TrafficRecord> records_;
+  size_t firstPosition_ = 0;  // position of records_.front()
+  size_t bytes_ = 0;          // footprint of the records kept
+  uint64_t dropped_ = 0;
   size_t captureLimit_;
+  size_t memoryLimit_;
 };
 
 }  // namespace w98

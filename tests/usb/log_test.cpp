@@ -131,6 +131,40 @@ TEST(TrafficLog, CaptureLimitBoundsKeptDataButNotLength) {
   EXPECT_EQ(r.requestedLength, 100u);
 }
 
+TEST(TrafficLog, MemoryLimitDropsTheOldestAndLateCompletionsFindTheirOwnRecord) {
+  // Room for about three records of 1000 bytes: a long session keeps its latest traffic, not all of it.
+  const size_t perRecord = sizeof(TrafficRecord) + 1000;
+  TrafficLog log(TrafficLog::kDefaultCaptureLimit, 3 * perRecord + perRecord / 2);
+  std::vector<size_t> positions;
+  for (uint8_t i = 0; i < 5; ++i) positions.push_back(log.begin(bulkOut(1, std::vector<uint8_t>(1000, i), i)));
+  ASSERT_EQ(log.size(), 3u);
+  EXPECT_EQ(log.dropped(), 2u);
+  EXPECT_EQ(log.records().front().data.front(), 2);  // the oldest two went
+  log.complete(positions[0], 0, 5, 1000);             // its record was dropped: ignored
+  log.complete(positions[3], 0, 6, 1000);
+  auto records = log.records();
+  EXPECT_FALSE(records[0].completed);
+  EXPECT_TRUE(records[1].completed);
+  EXPECT_EQ(records[1].data.front(), 3);
+
+  // A request begun before a clear completes after new ones began: it must not complete one of them.
+  const size_t early = log.begin(bulkOut(1, {0xEE}, 10));
+  log.clear();
+  const size_t late = log.begin(bulkOut(1, {0x11}, 11));
+  EXPECT_NE(early, late);
+  log.complete(early, int32_t(0xC0000004), 12, 1);
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_FALSE(log.records()[0].completed);
+  EXPECT_EQ(log.dropped(), 2u);  // clearing is not dropping
+
+  // A single record larger than the limit is still kept: the newest always stays.
+  TrafficLog tiny(TrafficLog::kDefaultCaptureLimit, 16);
+  tiny.begin(bulkOut(1, std::vector<uint8_t>(64, 1), 0));
+  tiny.begin(bulkOut(1, std::vector<uint8_t>(64, 2), 1));
+  ASSERT_EQ(tiny.size(), 1u);
+  EXPECT_EQ(tiny.records()[0].data.front(), 2);
+}
+
 TEST(TrafficLog, PcapHasSubmissionAndCompletionEventsInTimeOrder) {
   TrafficLog log;
   size_t c = log.begin(controlIn(0, {0xC0, 3, 1, 0, 7}, 10'000'000 + 20));  // 1 s + 2 us
