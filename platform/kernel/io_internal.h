@@ -77,6 +77,7 @@ struct IoManager::Impl {
   std::map<IRP*, std::unique_ptr<IrpRecord>> irps;
   std::map<PMDL, bool> mdls;
   uint64_t nextIrpSerial = 1;
+  int refusedAttachments = 0;  // IoManager::refuseAttachments
   KSPIN_LOCK cancelLock = 0;
 
   DeviceRecord* device(const DEVICE_OBJECT* d);

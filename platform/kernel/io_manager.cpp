@@ -339,6 +339,11 @@ void IoManager::addHandleReference(_DEVICE_OBJECT* device) {
   if (impl_->device(device) != nullptr) InterlockedIncrement(&device->ReferenceCount);
 }
 
+void IoManager::refuseAttachments(int count) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->refusedAttachments = count;
+}
+
 void IoManager::releaseHandleReference(_DEVICE_OBJECT* device) {
   std::lock_guard lock(impl_->mutex);
   if (impl_->device(device) == nullptr) return;
@@ -524,6 +529,10 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_
   PDEVICE_OBJECT top = TargetDevice;
   while (top->AttachedDevice != nullptr) top = top->AttachedDevice;
   if (impl.device(top)->deleted) return nullptr;  // a stack being torn down takes no new devices
+  if (impl.refusedAttachments > 0) {
+    impl.refusedAttachments -= 1;
+    return nullptr;
+  }
   if (source->lower != nullptr) {
     k.verifier().report(Fault::BadObject, "IoAttachDeviceToDeviceStack: device " + pointerText(SourceDevice) +
                                               " is already attached");

@@ -71,6 +71,9 @@ class IoManager {
   _DEVICE_OBJECT* lowerDevice(const _DEVICE_OBJECT* device) const;
   void addHandleReference(_DEVICE_OBJECT* device);
   void releaseHandleReference(_DEVICE_OBJECT* device);
+  // Fault injection: the next `count` calls of IoAttachDeviceToDeviceStack attach nothing and return
+  // nullptr, as they do for a stack that is being torn down.
+  void refuseAttachments(int count);
 
   // Requests. Builds an IRP for `device`'s stack with the I/O manager as its owner: `onDone` is called once
   // the request has completed past its top (on the completing thread, possibly at DISPATCH_LEVEL), after

@@ -86,6 +86,30 @@ TEST_F(Names, RemovalEmptiesPortNameAndTheNumbersAreReused)
     EXPECT_EQ(devnode(third).state, w98::DevNodeState::Started);
 }
 
+TEST_F(Names, AddDeviceThatCannotAttachGivesBackItsNumbersAndObjects)
+{
+    const int first = plug();
+    const size_t blocks = kernel().pool().outstanding(w98::kDriverPoolTag).size();
+    const size_t devices = kernel().io().liveDevices();
+    kernel().io().refuseAttachments(1);
+    const int refused = plug();
+    EXPECT_NE(devnode(refused).state, w98::DevNodeState::Started);
+    EXPECT_EQ(DeviceNameCounter, 1);
+    EXPECT_FALSE(PortTaken(1));
+    for (const std::string& key : {devnode(refused).driverKey, devnode(refused).deviceKey}) {
+        const auto value = portName(key);
+        EXPECT_TRUE(!value || value->data.empty()) << key << " still names a port the cable does not have";
+    }
+    EXPECT_EQ(kernel().io().findDevice("\\Device\\KVUSB01"), nullptr);
+    EXPECT_EQ(kernel().pool().outstanding(w98::kDriverPoolTag).size(), blocks);
+    EXPECT_EQ(kernel().io().liveDevices(), devices + 1);  // the refused cable's PDO, nothing of the driver's
+    // The numbers the refused cable held go to the next one.
+    const int next = plug();
+    expectPortName(next, "KVUSB2");
+    expectNames(next, "\\Device\\KVUSB01", "\\DosDevices\\KVUSB2");
+    expectNames(first, "\\Device\\KVUSB00", "\\DosDevices\\KVUSB1");
+}
+
 TEST_F(Names, RemovingTheSecondOfThreeFreesTheMiddleNumbers)
 {
     const int a = plug();
