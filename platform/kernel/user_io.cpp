@@ -284,7 +284,7 @@ UserIo::RequestPtr UserIo::readAsync(Handle h, void* buffer, uint32_t length) {
     sp->Parameters.Read.Length = length;
     sp->Parameters.Read.ByteOffset = handle->file->CurrentByteOffset;
     irp->UserBuffer = buffer;
-    DEVICE_OBJECT* target = sp->DeviceObject != nullptr ? sp->DeviceObject : impl_->kernel.io().topOfStack(handle->device);
+    DEVICE_OBJECT* target = impl_->kernel.io().topOfStack(handle->device);
     if (target->Flags & DO_BUFFERED_IO) {
       st.systemBuffer.assign(length, 0);
       irp->AssociatedIrp.SystemBuffer = length > 0 ? st.systemBuffer.data() : nullptr;
