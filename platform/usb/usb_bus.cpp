@@ -260,6 +260,15 @@ struct UsbBus::Impl {
     return bus.log_.begin(std::move(r));
   }
 
+  // Logs an ABORT_PIPE or RESET_PIPE of `handle`, bookkeeping that never reaches the wire.
+  size_t logPipeRequest(Port& port, uint16_t function, uintptr_t handle, uint64_t index) {
+    Transfer record;
+    record.kind = Kind::Pipe;
+    record.function = function;
+    record.pipe = handle;
+    return logBegin(port, record, TransferKind::PipeRequest, nullptr, index);
+  }
+
   Pipe* findPipe(Port& port, uintptr_t handle) {
     auto it = port.pipes.find(handle);
     return it == port.pipes.end() ? nullptr : &it->second;
@@ -881,11 +890,7 @@ NTSTATUS UsbBus::Impl::abortPipe(Port& port, PIRP irp, PURB urb, std::unique_loc
   uintptr_t handle = reinterpret_cast<uintptr_t>(urb->UrbPipeRequest.PipeHandle);
   Pipe* pipe = findPipe(port, handle);
   if (!pipe) return failUrb(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE, lock);
-  Transfer record;
-  record.kind = Kind::Pipe;
-  record.function = URB_FUNCTION_ABORT_PIPE;
-  record.pipe = handle;
-  size_t pos = logBegin(port, record, TransferKind::PipeRequest, nullptr, index);
+  const size_t pos = logPipeRequest(port, URB_FUNCTION_ABORT_PIPE, handle, index);
   std::vector<std::unique_ptr<Transfer>> aborted = takePortTransfersLocked(port.number, handle);
   for (auto& a : aborted) finishLocked(*a, USBD_STATUS_CANCELED);
   // Transfers still here belong to cancel routines running right now: the abort completes after them.
@@ -914,11 +919,7 @@ NTSTATUS UsbBus::Impl::resetPipe(Port& port, PIRP irp, PURB urb, std::unique_loc
   uintptr_t handle = reinterpret_cast<uintptr_t>(urb->UrbPipeRequest.PipeHandle);
   Pipe* pipe = findPipe(port, handle);
   if (!pipe) return failUrb(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE, lock);
-  Transfer record;
-  record.kind = Kind::Pipe;
-  record.function = URB_FUNCTION_RESET_PIPE;
-  record.pipe = handle;
-  size_t pos = logBegin(port, record, TransferKind::PipeRequest, nullptr, index);
+  const size_t pos = logPipeRequest(port, URB_FUNCTION_RESET_PIPE, handle, index);
   pipe->halted = false;
   bus.log_.complete(pos, USBD_STATUS_SUCCESS, now(), 0);
   urb->UrbHeader.Status = USBD_STATUS_SUCCESS;

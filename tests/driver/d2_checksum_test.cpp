@@ -1,6 +1,4 @@
-// The printer identifier's check value, against a bit-by-bit reference written here: CRC-16/ARC
-// (reflected 0xA001, initial 0, no final XOR) with the one table quirk of this check value, an extra
-// 0x0200 whenever the high nibble of the table index is 0xF.
+// The printer identifier's check value, against the bit-by-bit reference of printer_id_reference.h.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -8,20 +6,9 @@
 #include <vector>
 
 #include "driver/child.h"
+#include "printer_id_reference.h"
 
 namespace {
-
-uint32_t ReferenceCheck(const std::vector<uint8_t>& bytes, uint32_t acc = 0)
-{
-    for (uint8_t b : bytes) {
-        const uint32_t t = (b ^ acc) & 0xFF;
-        uint32_t entry = t;
-        for (int bit = 0; bit < 8; ++bit) entry = (entry & 1) ? (entry >> 1) ^ 0xA001 : entry >> 1;
-        if ((t >> 4) == 0xF) entry ^= 0x0200;
-        acc = (acc >> 8) ^ entry;
-    }
-    return acc;
-}
 
 uint32_t DriverCheck(const std::vector<uint8_t>& bytes, uint32_t acc = 0)
 {

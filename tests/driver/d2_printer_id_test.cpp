@@ -9,25 +9,13 @@
 #include <vector>
 
 #include "driver/child.h"
+#include "printer_id_reference.h"
 #include "platform/kernel/kernel.h"
 #include "platform/registry/registry.h"
 
 namespace {
 
 constexpr uint32_t kTag = 0x206B6444;
-
-uint32_t ReferenceCheck(const std::string& text)
-{
-    uint32_t acc = 0;
-    for (unsigned char b : text) {
-        const uint32_t t = (b ^ acc) & 0xFF;
-        uint32_t entry = t;
-        for (int bit = 0; bit < 8; ++bit) entry = (entry & 1) ? (entry >> 1) ^ 0xA001 : entry >> 1;
-        if ((t >> 4) == 0xF) entry ^= 0x0200;
-        acc = (acc >> 8) ^ entry;
-    }
-    return acc;
-}
 
 std::optional<std::string> ValueOf(const std::string& text, const std::string& shortKey, const std::string& longKey)
 {
@@ -46,7 +34,7 @@ std::optional<std::string> ReferenceId(const std::string& text)
     const auto mfg = ValueOf(text, "MFG:", "MANUFACTURER:");
     if (!mfg || mfg->empty()) return std::nullopt;
     const std::string collected = *mfg + ValueOf(text, "MDL:", "MODEL:").value_or("");
-    char check[8];
+    char check[9];
     std::snprintf(check, sizeof check, "%04X", ReferenceCheck(collected));
     return collected.substr(0, 20) + check;
 }
@@ -138,7 +126,7 @@ TEST_F(D2PrinterId, BytesAboveAsciiAreKeptUnchanged)
 {
     const std::string text = "MFG:Caf\xE9;MDL:\xFF\xFE\x80;";
     const std::string collected = "Caf\xE9\xFF\xFE\x80";
-    char check[8];
+    char check[9];
     std::snprintf(check, sizeof check, "%04X", ReferenceCheck(collected));
     EXPECT_EQ(Build(text), Widen(collected + check));
     ExpectNoDriverBlocks();
@@ -149,7 +137,7 @@ TEST_F(D2PrinterId, OverlappingValuesLongerThanTheText)
     // The manufacturer value holds the model key, so manufacturer + model is longer than the text.
     const std::string text = "MFG:MDL:" + std::string(900, 'x');
     const std::string collected = "MDL:" + std::string(900, 'x') + std::string(900, 'x');
-    char check[8];
+    char check[9];
     std::snprintf(check, sizeof check, "%04X", ReferenceCheck(collected));
     EXPECT_EQ(Build(text), Widen(collected.substr(0, 20) + check));
     ExpectNoDriverBlocks();

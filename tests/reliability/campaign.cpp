@@ -123,6 +123,20 @@ std::string CampaignResult::summary() const
     return s.str();
 }
 
+namespace {
+
+// Runs the scenario once with `point` armed and counts the run in `result`.
+void RunPoint(CampaignResult& result, const Scenario& scenario, FaultPoint& point)
+{
+    bool recovered = false;
+    Judge(result, point, RunOnce(scenario, point, nullptr, &recovered));
+    ++result.runs;
+    result.injected += point.injected ? 1 : 0;
+    result.recovered += recovered ? 1 : 0;
+}
+
+}  // namespace
+
 CampaignResult RunClean(const Scenario& scenario)
 {
     CampaignResult result{scenario.name, "clean"};
@@ -144,11 +158,7 @@ CampaignResult RunPoolCampaign(const Scenario& scenario)
         FaultPoint point;
         point.kind = FaultPoint::Kind::Pool;
         point.ordinal = n;
-        bool recovered = false;
-        Judge(result, point, RunOnce(scenario, point, nullptr, &recovered));
-        ++result.runs;
-        result.injected += point.injected ? 1 : 0;
-        result.recovered += recovered ? 1 : 0;
+        RunPoint(result, scenario, point);
     }
     Remember(result);
     return result;
@@ -170,11 +180,7 @@ CampaignResult RunUsbCampaign(const Scenario& scenario, w98::FaultAction action)
         point.ordinal = request.index - counted.firstRequest;
         point.action = action;
         point.request = request;
-        bool recovered = false;
-        Judge(result, point, RunOnce(scenario, point, nullptr, &recovered));
-        ++result.runs;
-        result.injected += point.injected ? 1 : 0;
-        result.recovered += recovered ? 1 : 0;
+        RunPoint(result, scenario, point);
     }
     Remember(result);
     return result;
