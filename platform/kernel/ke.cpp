@@ -245,27 +245,21 @@ VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
   });
 }
 
-LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
+// Sets an event's state under the clock's lock, so that waiters are re-examined; returns the old state.
+static LONG ExchangeEventState(const char* caller, PRKEVENT Event, LONG state) {
   Kernel& k = K();
-  requireIrql("KeSetEvent", DISPATCH_LEVEL);
+  requireIrql(caller, DISPATCH_LEVEL);
   LONG old = 0;
   k.clock().update([&] {
     old = Event->Header.SignalState;
-    Event->Header.SignalState = 1;
+    Event->Header.SignalState = state;
   });
   return old;
 }
 
-LONG KeResetEvent(PRKEVENT Event) {
-  Kernel& k = K();
-  requireIrql("KeResetEvent", DISPATCH_LEVEL);
-  LONG old = 0;
-  k.clock().update([&] {
-    old = Event->Header.SignalState;
-    Event->Header.SignalState = 0;
-  });
-  return old;
-}
+LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) { return ExchangeEventState("KeSetEvent", Event, 1); }
+
+LONG KeResetEvent(PRKEVENT Event) { return ExchangeEventState("KeResetEvent", Event, 0); }
 
 VOID KeClearEvent(PRKEVENT Event) {
   Kernel& k = K();
