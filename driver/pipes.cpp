@@ -3,6 +3,7 @@
 #include "pipes.h"
 
 #include "extension.h"
+#include "urb_lengths.h"
 #include "usb_requests.h"
 
 namespace {
@@ -15,13 +16,13 @@ void FillPipeUrb(PURB Urb, PipeOperation Operation, const USBD_PIPE_INFORMATION&
     switch (Operation) {
     case PipeOperation::Abort:
     case PipeOperation::Reset:
-        Urb->UrbPipeRequest.Hdr.Length = sizeof(struct _URB_PIPE_REQUEST);
+        Urb->UrbPipeRequest.Hdr.Length = PIPE_REQUEST_URB_LENGTH;
         Urb->UrbPipeRequest.Hdr.Function =
             Operation == PipeOperation::Abort ? URB_FUNCTION_ABORT_PIPE : URB_FUNCTION_RESET_PIPE;
         Urb->UrbPipeRequest.PipeHandle = Pipe.PipeHandle;
         break;
     case PipeOperation::ClearStall:
-        Urb->UrbControlFeatureRequest.Hdr.Length = sizeof(struct _URB_CONTROL_FEATURE_REQUEST);
+        Urb->UrbControlFeatureRequest.Hdr.Length = CONTROL_FEATURE_URB_LENGTH;
         Urb->UrbControlFeatureRequest.Hdr.Function = URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT;
         Urb->UrbControlFeatureRequest.FeatureSelector = 0;  // ENDPOINT_HALT
         Urb->UrbControlFeatureRequest.Index = Pipe.EndpointAddress;
@@ -87,7 +88,7 @@ NTSTATUS GetEndpointStatus(PDEVICE_OBJECT DeviceObject, PUSBD_PIPE_INFORMATION P
     Data[1] = 0;
     RtlZeroMemory(Urb, sizeof(URB));
     struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST& Request = Urb->UrbControlVendorClassRequest;
-    Request.Hdr.Length = sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
+    Request.Hdr.Length = VENDOR_OR_CLASS_URB_LENGTH;
     Request.Hdr.Function = URB_FUNCTION_VENDOR_ENDPOINT;
     Request.TransferFlags = USBD_TRANSFER_DIRECTION_IN;
     Request.TransferBuffer = Data;

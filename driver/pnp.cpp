@@ -10,6 +10,7 @@
 #include "names.h"
 #include "pipes.h"
 #include "start.h"
+#include "urb_lengths.h"
 #include "usb_requests.h"
 
 namespace {
@@ -156,13 +157,12 @@ NTSTATUS UnconfigureDevice(PDEVICE_OBJECT DeviceObject)
 {
     FdoExtension* Extension = FdoExtensionOf(DeviceObject);
     NTSTATUS Status = STATUS_SUCCESS;
-    PURB Urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_SELECT_CONFIGURATION),
-                                                       DDK_POOL_TAG));
+    PURB Urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, UNCONFIGURE_URB_LENGTH, DDK_POOL_TAG));
     if (Urb == nullptr) {
         Status = STATUS_NO_MEMORY;
     } else {
-        RtlZeroMemory(Urb, sizeof(struct _URB_SELECT_CONFIGURATION));
-        Urb->UrbSelectConfiguration.Hdr.Length = sizeof(struct _URB_SELECT_CONFIGURATION);
+        RtlZeroMemory(Urb, UNCONFIGURE_URB_LENGTH);
+        Urb->UrbSelectConfiguration.Hdr.Length = UNCONFIGURE_URB_LENGTH;
         Urb->UrbSelectConfiguration.Hdr.Function = URB_FUNCTION_SELECT_CONFIGURATION;
         Urb->UrbSelectConfiguration.ConfigurationDescriptor = nullptr;  // unconfigured state
         SubmitUrb(DeviceObject, Urb);

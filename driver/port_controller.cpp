@@ -2,6 +2,7 @@
 #include "port_controller.h"
 
 #include "extension.h"
+#include "urb_lengths.h"
 #include "usb_requests.h"
 
 namespace {
@@ -54,7 +55,7 @@ NTSTATUS ControlRequest(PDEVICE_OBJECT DeviceObject, USHORT Function, BOOLEAN In
         }
     }
 
-    urb->Hdr.Length = sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
+    urb->Hdr.Length = VENDOR_OR_CLASS_URB_LENGTH;
     urb->Hdr.Function = Function;
     urb->TransferFlags = In ? USBD_TRANSFER_DIRECTION_IN : 0;
     urb->TransferBufferLength = Length;

@@ -4,6 +4,7 @@
 
 #include "extension.h"
 #include "port_controller.h"
+#include "urb_lengths.h"
 #include "usb_requests.h"
 
 namespace {
@@ -23,7 +24,7 @@ PVOID AllocateZeroed(ULONG Size)
 VOID BuildGetDescriptor(_URB_CONTROL_DESCRIPTOR_REQUEST* Urb, UCHAR DescriptorType, PVOID Buffer, ULONG Length)
 {
     RtlZeroMemory(Urb, sizeof(*Urb));
-    Urb->Hdr.Length = sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST);
+    Urb->Hdr.Length = CONTROL_DESCRIPTOR_URB_LENGTH;
     Urb->Hdr.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
     Urb->DescriptorType = DescriptorType;
     Urb->Index = 0;
@@ -55,8 +56,7 @@ BOOLEAN ConfigurationIsWellFormed(PUSB_CONFIGURATION_DESCRIPTOR Configuration)
 
 ULONG SelectConfigurationUrbSize(ULONG InterfaceCount, ULONG PipeCount)
 {
-    const ULONG interfaceHeader = sizeof(USBD_INTERFACE_INFORMATION) - sizeof(USBD_PIPE_INFORMATION);
-    return sizeof(_URB_SELECT_CONFIGURATION) - sizeof(USBD_INTERFACE_INFORMATION) + InterfaceCount * interfaceHeader +
+    return SELECT_CONFIGURATION_HEADER_LENGTH + InterfaceCount * INTERFACE_INFORMATION_HEADER_LENGTH +
            PipeCount * sizeof(USBD_PIPE_INFORMATION);
 }
 
@@ -81,8 +81,7 @@ NTSTATUS SelectInterface(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DESCRIP
     const ULONG pipes = found->bNumEndpoints;
     const ULONG interfaces = ConfigurationDescriptor->bNumInterfaces != 0 ? ConfigurationDescriptor->bNumInterfaces : 1;
     const ULONG urbSize = SelectConfigurationUrbSize(interfaces, pipes);
-    const ULONG interfaceLength = SelectConfigurationUrbSize(1, pipes) -
-                                  (sizeof(_URB_SELECT_CONFIGURATION) - sizeof(USBD_INTERFACE_INFORMATION));
+    const ULONG interfaceLength = SelectConfigurationUrbSize(1, pipes) - SELECT_CONFIGURATION_HEADER_LENGTH;
     PURB urb = static_cast<PURB>(AllocateZeroed(urbSize));
     if (urb == nullptr) return STATUS_NO_MEMORY;
 

@@ -14,6 +14,7 @@
 #include <shared_mutex>
 
 #include "kernel/kernel.h"
+#include "usb/urb_lengths.h"
 
 namespace w98 {
 
@@ -608,6 +609,8 @@ NTSTATUS UsbBus::Impl::submitUrb(int portNumber, PIRP irp, PURB urb) {
   Port* port = keep.get();
 
   const USHORT function = urb->UrbHeader.Function;
+  if (auto length = RequiredUrbLength(*urb); length && urb->UrbHeader.Length != *length)
+    return failUrb(irp, urb, USBD_STATUS_INVALID_PARAMETER, lock);
   auto makeControl = [&](bool in, uint8_t* buffer, uint32_t length) {
     auto t = std::make_unique<Transfer>();
     t->kind = Kind::Control;

@@ -105,7 +105,15 @@ TEST_F(ConfigTest, NullDescriptorUnconfiguresAndOldPipesStopWorking) {
   USBD_PIPE_HANDLE old = outPipe;
   bus.log().clear();
   UrbBlock u(sizeof(struct _URB_SELECT_CONFIGURATION));
+  // Windows 98's length: the request up to its interface record and that record without pipes. The whole
+  // structure's size (newer headers' habit) is refused.
   UsbBuildSelectConfigurationRequest(u.get(), sizeof(struct _URB_SELECT_CONFIGURATION), nullptr);
+  EXPECT_EQ(submit(u.get()), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(u->UrbHeader.Status, USBD_STATUS_INVALID_PARAMETER);
+  EXPECT_TRUE(controlLog().empty());
+  UsbBuildSelectConfigurationRequest(
+      u.get(), offsetof(struct _URB_SELECT_CONFIGURATION, Interface) + offsetof(USBD_INTERFACE_INFORMATION, Pipes),
+      nullptr);
   EXPECT_EQ(submit(u.get()), STATUS_SUCCESS);
   EXPECT_EQ(controlLog().at(0).setup, (SetupPacket{0x00, 9, 0, 0, 0}));
 

@@ -203,6 +203,15 @@ TEST_F(ControlTest, ResetPipeIsHostSideOnly) {
   EXPECT_EQ(bad->UrbHeader.Status, USBD_STATUS_INVALID_PIPE_HANDLE);
 }
 
+TEST_F(ControlTest, PipeRequestWithTheNewerHeadersLengthIsRefused) {
+  // sizeof(_URB_PIPE_REQUEST) counts the Reserved field that Windows 98's USBD does not know.
+  auto u = pipeUrb(URB_FUNCTION_RESET_PIPE, inPipe);
+  u->UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST);
+  EXPECT_EQ(submit(u.get()), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(u->UrbHeader.Status, USBD_STATUS_INVALID_PARAMETER);
+  EXPECT_TRUE(bus.log().recordsOfKind(w98::TransferKind::PipeRequest).empty());
+}
+
 TEST_F(ControlTest, GetPortStatusReportsAConnectedEnabledPort) {
   ULONG status = 0;
   KEVENT ev;

@@ -280,7 +280,8 @@ inline UrbBlock bulkUrb(USBD_PIPE_HANDLE pipe, void* buffer, ULONG length, ULONG
 
 inline UrbBlock pipeUrb(USHORT function, USBD_PIPE_HANDLE pipe) {
   UrbBlock u(sizeof(struct _URB_PIPE_REQUEST));
-  u->UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST);
+  // Windows 98's pipe request ends at the handle: no Reserved field.
+  u->UrbHeader.Length = offsetof(struct _URB_PIPE_REQUEST, PipeHandle) + sizeof(USBD_PIPE_HANDLE);
   u->UrbHeader.Function = function;
   u->UrbPipeRequest.PipeHandle = pipe;
   return u;
