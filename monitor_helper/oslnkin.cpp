@@ -21,7 +21,8 @@ OSLNKIN_EXPORT BOOL WINAPI DeleteMonitor32(LPSTR server, LPSTR environment, LPST
 }
 
 #ifdef _WIN32
-// Nothing to set up or tear down: loading never fails on this library's account.
+// The image's entry point (no C runtime start-up runs before it). Nothing to set up or tear down: loading
+// never fails on this library's account.
 BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID) { return TRUE; }
 #endif
 

@@ -8,7 +8,7 @@
 class ModalDialog {
  public:
   ModalDialog(HINSTANCE instance, UINT templateId, HWND parent);
-  virtual ~ModalDialog() = default;
+  ~ModalDialog() = default;  // not virtual: nothing is deleted through this class (no C++ runtime)
   ModalDialog(const ModalDialog&) = delete;
   ModalDialog& operator=(const ModalDialog&) = delete;
 

@@ -2,8 +2,6 @@
 
 #include <winspool.h>
 
-#include <vector>
-
 namespace {
 
 // Names the installer used.
@@ -32,6 +30,7 @@ const char kSharedFileMessage[] =
 const int kPathSize = 260;      // paths: 259 characters and the terminator
 const int kKeyNameSize = 512;   // port key names
 const int kMaxKeyDepth = 32;    // how deep DeleteKeyTree goes into a key that must be emptied first
+const int kSectionSize = 32768;  // the most of section [rename] that is read back and rewritten whole
 
 struct RootKeyRow {
   int rootCode;  // 1 HKEY_CLASSES_ROOT .. 7 HKEY_DYN_DATA
@@ -262,20 +261,24 @@ int RemovalSteps::ScheduleMonitorDllRemoval() {
   AppendString(entry, "=");
   AppendString(entry, path);
 
-  std::vector<char> section(32768);
-  DWORD read = GetPrivateProfileSectionA(kRenameSection, section.data(), static_cast<DWORD>(section.size()),
-                                         kWininit);
-  if (read >= section.size() - 2) {
+  // The section as the platform returns it (entries each terminated, an empty one last), with room behind
+  // it for this entry and the closing terminator, so that the entry is added in place.
+  char section[kSectionSize + kPathSize + 8];
+  FillBytes(section, 0, sizeof section);
+  const DWORD read = GetPrivateProfileSectionA(kRenameSection, section, kSectionSize, kWininit);
+  if (read >= static_cast<DWORD>(kSectionSize - 2)) {
     // Too long to be rewritten whole without loss: add the entry the plain way (replaces another NUL=).
     return WritePrivateProfileStringA(kRenameSection, kDeleteKey, path, kWininit);
   }
-  std::vector<char> block;
+  char* end = section;
   bool present = false;
-  for (const char* p = section.data(); *p; p += Length(p) + 1) {
-    if (SameText(p, entry)) present = true;
-    block.insert(block.end(), p, p + Length(p) + 1);
+  for (; *end; end += Length(end) + 1) {
+    if (SameText(end, entry)) present = true;
   }
-  if (!present) block.insert(block.end(), entry, entry + Length(entry) + 1);
-  block.push_back('\0');
-  return WritePrivateProfileSectionA(kRenameSection, block.data(), kWininit);
+  if (!present) {
+    const int entryLength = Length(entry);
+    CopyChars(end, entry, entryLength + 1);
+    end[entryLength + 1] = '\0';
+  }
+  return WritePrivateProfileSectionA(kRenameSection, section, kWininit);
 }

@@ -11,7 +11,9 @@ class RemovalSteps {
  public:
   // `owner` owns the message boxes of RemoveFiles (may be set later, once the dialog's window exists).
   explicit RemovalSteps(HWND owner);
-  virtual ~RemovalSteps();
+  // Not virtual: nothing is deleted through this class, and a virtual destructor would pull the C++
+  // runtime's operator delete into the Windows image.
+  ~RemovalSteps();
   RemovalSteps(const RemovalSteps&) = delete;
   RemovalSteps& operator=(const RemovalSteps&) = delete;
 
