@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -178,6 +179,45 @@ TEST_F(DriverImage, EntryPointIsDriverEntry)
     }
     ASSERT_TRUE(driverEntry.has_value()) << "the image has no _DriverEntry@8 symbol";
     EXPECT_EQ(*driverEntry, entryAddress);
+}
+
+// A driver's entry point is the image's entry point: it exports nothing, and kernel C++ without exceptions
+// carries no unwind tables. The headers state Windows 98's version 4.0 and mark a WDM driver; the code is not
+// writable, and the relocations stay, since the loader places a driver wherever there is room.
+TEST_F(DriverImage, IsAWdmDriverImageWithNoExportsOrUnwindTables)
+{
+    EXPECT_EQ(headers_.find("There is an export table"), std::string::npos) << "the driver exports symbols";
+    EXPECT_EQ(HeaderField(headers_, "MajorSubsystemVersion").value_or(""), "4");
+    EXPECT_EQ(HeaderField(headers_, "MinorSubsystemVersion").value_or(""), "0");
+    EXPECT_EQ(HeaderField(headers_, "MajorOSystemVersion").value_or(""), "4");
+    const unsigned long dllCharacteristics = std::stoul(HeaderField(headers_, "DllCharacteristics").value_or("0"), nullptr, 16);
+    EXPECT_EQ(dllCharacteristics, 0x2000ul) << "only IMAGE_DLLCHARACTERISTICS_WDM_DRIVER";
+    const unsigned long characteristics = std::stoul(HeaderField(headers_, "Characteristics").value_or("0"), nullptr, 16);
+    EXPECT_EQ(characteristics & 0x2000ul, 0ul) << "a driver is not a DLL";
+
+    // `objdump -h`: a line "<idx> <name> <size> ..." and below it the section's flags.
+    const CommandResult sections = RunCommand(std::string(kObjdump) + " -h '" + image_.string() + "'");
+    ASSERT_EQ(sections.exitCode, 0);
+    std::istringstream lines(sections.output);
+    std::string line;
+    std::string name;
+    std::set<std::string> names;
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::string first;
+        std::string second;
+        if (!(fields >> first >> second)) continue;
+        if (std::isdigit(static_cast<unsigned char>(first[0]))) {
+            name = second;
+            names.insert(name);
+        } else if (!name.empty() && line.find("CODE") != std::string::npos) {
+            EXPECT_NE(line.find("READONLY"), std::string::npos) << name << " is writable code: " << line;
+        }
+    }
+    EXPECT_TRUE(names.contains(".text"));
+    EXPECT_TRUE(names.contains(".reloc"));
+    EXPECT_FALSE(names.contains(".edata"));
+    for (const std::string& n : names) EXPECT_NE(n.rfind(".eh_fram", 0), 0u) << "unwind tables in " << n;
 }
 
 TEST_F(DriverImage, ImportsOnlyWindows98KernelExports)

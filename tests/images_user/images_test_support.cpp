@@ -1,5 +1,6 @@
 #include "images_test_support.h"
 
+#include <gtest/gtest.h>
 #include <iconv.h>
 
 #include <array>
@@ -8,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <sstream>
 
 namespace images {
 namespace {
@@ -59,6 +61,54 @@ std::optional<std::string> CommandOutput(const std::string& command) {
 
 bool HaveTool(const std::string& name) {
   return CommandOutput("command -v " + name + " >/dev/null 2>&1 && echo yes").value_or("") == "yes\n";
+}
+
+namespace {
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// "dll!function" for each import that `objdump -p` lists: a "DLL Name: X" line, then "<rva> <hint> <name>"
+// lines up to the next blank line.
+std::optional<std::set<std::string>> ObjdumpImports(const std::string& path) {
+  const std::optional<std::string> dump = CommandOutput("i686-w64-mingw32-objdump -p '" + path + "'");
+  if (!dump) return std::nullopt;
+  std::set<std::string> imports;
+  std::istringstream lines(*dump);
+  std::string line, dll;
+  while (std::getline(lines, line)) {
+    std::istringstream fields(line);
+    std::string first, second, third;
+    fields >> first >> second;
+    if (first == "DLL" && second == "Name:") {
+      fields >> dll;
+      dll = Lower(dll);
+    } else if (first.empty()) {
+      dll.clear();
+    } else if (!dll.empty() && first != "vma:" && fields >> third) {
+      imports.insert(dll + "!" + third);
+    }
+  }
+  return imports;
+}
+
+}  // namespace
+
+void ExpectImportsOnly(const PeImage& image, const std::string& path, const std::set<std::string>& allowed) {
+  std::set<std::string> imports;
+  for (const Import& i : image.Imports()) imports.insert(Lower(i.dll) + "!" + i.function);
+  EXPECT_FALSE(imports.empty()) << "no imports read";
+  for (const std::string& import : imports) EXPECT_TRUE(allowed.contains(import)) << "imports " << import;
+  if (HaveTool("i686-w64-mingw32-objdump")) {
+    EXPECT_EQ(ObjdumpImports(path), imports);
+  }
+}
+
+void ExpectWindows98Version(const PeImage& image) {
+  EXPECT_EQ(image.SubsystemVersion(), std::make_pair(uint16_t{4}, uint16_t{0}));
+  EXPECT_EQ(image.OsVersion(), std::make_pair(uint16_t{4}, uint16_t{0}));
 }
 
 }  // namespace images

@@ -2,7 +2,10 @@
 #pragma once
 
 #include <optional>
+#include <set>
 #include <string>
+
+#include "pe_image.h"
 
 namespace images {
 
@@ -19,6 +22,13 @@ std::optional<std::string> Utf8ToCp932(const std::string& text);
 // Runs a command and returns its standard output, or nothing when it could not run or failed.
 std::optional<std::string> CommandOutput(const std::string& command);
 bool HaveTool(const std::string& name);
+
+// Checks an image's imports against its written allow-list of "dll!function" entries (DLL names in lower
+// case): every import must be listed. Where binutils is installed, its reading of the import table must
+// agree with ours, so that a fault of our reader cannot hide an import.
+void ExpectImportsOnly(const PeImage& image, const std::string& path, const std::set<std::string>& allowed);
+// Windows 98 is version 4.0: the image states it as subsystem and operating system version.
+void ExpectWindows98Version(const PeImage& image);
 
 // The removal program's texts, as a Japanese reader sees them.
 namespace expected {

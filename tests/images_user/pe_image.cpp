@@ -74,6 +74,8 @@ PeImage::PeImage(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {
   const size_t opt = coff + 20;
   if (Get16(b, opt) != 0x10B) throw PeError("not a 32-bit (PE32) image");
   subsystem_ = Get16(b, opt + 68);
+  osVersion_ = {Get16(b, opt + 40), Get16(b, opt + 42)};
+  subsystemVersion_ = {Get16(b, opt + 48), Get16(b, opt + 50)};
   const uint32_t directoryCount = Get32(b, opt + 92);
   auto directory = [&](uint32_t index) -> std::pair<uint32_t, uint32_t> {
     if (index >= directoryCount) return {0, 0};
@@ -83,6 +85,9 @@ PeImage::PeImage(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {
   for (uint16_t i = 0; i < sectionCount; ++i) {
     const size_t s = sectionTable + 40u * i;
     sections_.push_back({Get32(b, s + 12), Get32(b, s + 8), Get32(b, s + 20), Get32(b, s + 16)});
+    std::string name;
+    for (size_t k = 0; k < 8 && b[s + k]; ++k) name += static_cast<char>(b[s + k]);
+    sectionNames_.push_back(name);
   }
   if (auto [rva, size] = directory(0); rva) ReadExports(rva, size);
   if (auto [rva, size] = directory(1); rva) ReadImports(rva);
@@ -135,7 +140,20 @@ void PeImage::ReadImports(uint32_t rva) {
     const size_t d = Offset(entry, 20);
     const uint32_t nameRva = Get32(b, d + 12);
     if (nameRva == 0 && Get32(b, d) == 0 && Get32(b, d + 16) == 0) break;
-    importedDlls_.push_back(CString(nameRva));
+    const std::string dll = CString(nameRva);
+    importedDlls_.push_back(dll);
+    // The lookup table (or, without one, the address table before binding): one 32-bit entry per function,
+    // an ordinal when the top bit is set, else the RVA of a hint and the name.
+    const uint32_t lookup = Get32(b, d) ? Get32(b, d) : Get32(b, d + 16);
+    for (uint32_t at = lookup;; at += 4) {
+      const uint32_t thunk = Get32(b, Offset(at, 4));
+      if (thunk == 0) break;
+      if (thunk & 0x80000000u) {
+        imports_.push_back({dll, "#" + std::to_string(thunk & 0xFFFF)});
+      } else {
+        imports_.push_back({dll, CString(thunk + 2)});
+      }
+    }
   }
 }
 

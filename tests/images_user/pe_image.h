@@ -8,6 +8,7 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace images {
@@ -32,6 +33,14 @@ struct ResourceEntry {
   std::vector<uint8_t> data;
 };
 
+// One imported function: the DLL as the image names it, and the function's name ("#n" for an ordinal).
+struct Import {
+  std::string dll;
+  std::string function;
+  bool operator==(const Import&) const = default;
+  auto operator<=>(const Import&) const = default;
+};
+
 struct Export {
   uint32_t ordinal = 0;  // biased (as a caller passes it)
   std::string name;      // empty when exported by ordinal only
@@ -47,11 +56,16 @@ class PeImage {
   uint16_t Machine() const { return machine_; }
   uint16_t Characteristics() const { return characteristics_; }
   uint16_t Subsystem() const { return subsystem_; }
+  // The Windows version the image states it needs: subsystem version and operating system version.
+  std::pair<uint16_t, uint16_t> SubsystemVersion() const { return subsystemVersion_; }
+  std::pair<uint16_t, uint16_t> OsVersion() const { return osVersion_; }
+  const std::vector<std::string>& SectionNames() const { return sectionNames_; }
   bool IsDll() const { return (characteristics_ & 0x2000) != 0; }
 
   std::string ExportDirectoryName() const { return exportName_; }
   const std::vector<Export>& Exports() const { return exports_; }
   const std::vector<std::string>& ImportedDlls() const { return importedDlls_; }
+  const std::vector<Import>& Imports() const { return imports_; }
   const std::vector<ResourceEntry>& Resources() const { return resources_; }
   std::vector<const ResourceEntry*> FindResources(uint16_t type) const;
   const ResourceEntry* FindResource(uint16_t type, uint16_t name) const;
@@ -73,6 +87,9 @@ class PeImage {
   std::vector<uint8_t> bytes_;
   std::vector<Section> sections_;
   uint16_t machine_ = 0, characteristics_ = 0, subsystem_ = 0;
+  std::pair<uint16_t, uint16_t> subsystemVersion_, osVersion_;
+  std::vector<std::string> sectionNames_;
+  std::vector<Import> imports_;
   std::string exportName_;
   std::vector<Export> exports_;
   std::vector<std::string> importedDlls_;
