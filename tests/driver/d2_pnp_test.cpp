@@ -239,7 +239,13 @@ TEST_F(D2Pnp, StopAndStartRecreateTheDosNameAndKeepTheChildReadable)
     Plug();
     const int id = machine().devnode(1)->id;
     EXPECT_EQ(DosLinkTarget(), "\\Device\\KVUSB00");
+    const size_t mark = Mark();
     ASSERT_EQ(kernel().pnp().stopDevice(id), STATUS_SUCCESS);
+    // The unconfiguring request reached the cable: USBD took its length.
+    bool unconfigured = false;
+    for (const w98::TrafficRecord& r : Since(mark))
+        unconfigured = unconfigured || (r.kind == w98::TransferKind::Control && r.setup == w98::SetupPacket{0x00, 9, 0, 0, 0});
+    EXPECT_TRUE(unconfigured) << "no SET_CONFIGURATION(0) after the stop";
     EXPECT_FALSE(DosLinkTarget().has_value());
     EXPECT_EQ(Ext(1)->DeviceId, nullptr);
     EXPECT_FALSE(Ext(1)->DosLinkActive);
