@@ -1,5 +1,7 @@
 #include "steps/removal_steps.h"
 
+#include <cstdio>
+
 #include "user_fixture.h"
 
 namespace {
@@ -297,6 +299,25 @@ TEST_F(Removal, OtherProgramsRenameEntriesStay) {
   EXPECT_EQ(wininit(),
             "[Rename]\r\nNUL=C:\\WINDOWS\\TEMP\\other.tmp\r\nC:\\A.DLL=C:\\B.DLL\r\nNUL=C:\\WINDOWS\\SYSTEM\\reveror.dll\r\n"
             "\r\n[Misc]\r\nx=1\r\n");
+}
+
+// The section is read into a fixed 32 KB buffer: one that nearly fills it is rewritten whole with the entry
+// added; a longer one gets the entry by a single-key write. In both cases no other entry is lost.
+TEST_F(Removal, LongRenameSectionsKeepEveryEntry) {
+  for (const size_t entries : {1000u, 1200u}) {  // 30 bytes each: about 30,000 and 36,000 bytes
+    SCOPED_TRACE(entries);
+    std::string text = "[rename]\r\n";
+    for (size_t i = 0; i < entries; ++i) {
+      char line[64];
+      std::snprintf(line, sizeof line, "C:\\T\\%05zu.TMP=C:\\U\\%05zu.TMP\r\n", i, i);
+      text += line;
+    }
+    disk->writeFile("C:\\WINDOWS\\WININIT.INI", text);
+    EXPECT_NE(steps.ScheduleMonitorDllRemoval(), 0);
+    const std::string after = wininit();
+    EXPECT_EQ(after.find(text.substr(10)), 10u) << "entries lost or changed";
+    EXPECT_NE(after.find("NUL=C:\\WINDOWS\\SYSTEM\\reveror.dll\r\n"), std::string::npos);
+  }
 }
 
 TEST_F(Removal, ReadOnlyWininitMakesTheWriteFail) {
