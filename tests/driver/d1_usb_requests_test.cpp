@@ -141,7 +141,7 @@ TEST_F(UsbRequests, SubmitUrbWaitsOutASlowRequestUnderTheLimit)
 TEST_F(UsbRequests, SubmitUrbTimeOutRacingTheCompletionCancelsNothingFreed)
 {
     const int number = plug(silentPrinterCable());
-    for (int i = 0; i < 20; ++i) {
+    for (int i = 0; i < 100; ++i) {
         w98::FaultRule slow;
         slow.match.urbFunction = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
         slow.action = w98::FaultAction::Slow;
