@@ -202,6 +202,7 @@ BOOLEAN BuildPrinterId(PUNICODE_STRING PrinterId, PANSI_STRING DeviceIdText)
 
 NTSTATUS CreateChildDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT ParentFdo, PDEVICE_OBJECT* ChildDevice)
 {
+    PAGED_CODE();
     FdoExtension* Parent = static_cast<FdoExtension*>(ParentFdo->DeviceExtension);
     PDEVICE_OBJECT Child = nullptr;
     NTSTATUS Status = IoCreateDevice(DriverObject, sizeof(ChildExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &Child);
@@ -262,6 +263,7 @@ void DeleteChildDevice(PDEVICE_OBJECT ChildDevice)
 
 NTSTATUS DispatchChildPnp(PDEVICE_OBJECT ChildDevice, PIRP Irp)
 {
+    PAGED_CODE();
     const ChildExtension* Child = static_cast<const ChildExtension*>(ChildDevice->DeviceExtension);
     PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
     NTSTATUS Status = Irp->IoStatus.Status;

@@ -23,6 +23,7 @@ bool IsChild(PDEVICE_OBJECT DeviceObject)
 
 NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PAGED_CODE();
     FdoExtension* Extension = FdoExtensionOf(DeviceObject);
     if (Extension == nullptr) {
         return CompleteRequest(Irp, STATUS_SUCCESS);
@@ -75,6 +76,7 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PAGED_CODE();
     FdoExtension* Extension = FdoExtensionOf(DeviceObject);
     if (Extension == nullptr) {
         // Removal freed the record's belongings and deleted the device object; the I/O manager lets
@@ -102,6 +104,7 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PAGED_CODE();
     // Cancels nothing and changes no state, on any device object.
     return CompleteRequest(Irp, STATUS_SUCCESS);
 }

@@ -177,6 +177,7 @@ NTSTATUS RunControl(PDEVICE_OBJECT DeviceObject, ULONG Code, PUCHAR Buffer, ULON
 
 NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PAGED_CODE();
     Irp->IoStatus.Status = STATUS_SUCCESS;
     Irp->IoStatus.Information = 0;
     FdoExtension* Extension = FdoExtensionOf(DeviceObject);

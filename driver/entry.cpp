@@ -24,6 +24,7 @@ extern "C" void OslnkResetImage(void)
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
+    PAGED_CODE();
     DeviceNameCounter = 0;
     for (ULONG& word : PortNumberMap) word = 0;
 
@@ -44,6 +45,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
 
 VOID NTAPI Unload(PDRIVER_OBJECT DriverObject)
 {
+    PAGED_CODE();
     // Every device is gone before the system unloads the driver; nothing is left to release.
 }
 
@@ -78,6 +80,7 @@ BOOLEAN QueryDwordParameter(HANDLE Key, PCWSTR Name, ULONG* Value)
 
 NTSTATUS ReadRegistryParameters(PDEVICE_OBJECT PhysicalDeviceObject)
 {
+    PAGED_CODE();
     HANDLE key = nullptr;
     NTSTATUS status = IoOpenDeviceRegistryKey(PhysicalDeviceObject, PLUGPLAY_REGKEY_DRIVER, KEY_READ, &key);
     if (!NT_SUCCESS(status)) return status;
@@ -166,6 +169,7 @@ NTSTATUS CreateFdo(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObj
 
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject)
 {
+    PAGED_CODE();
     ReadRegistryParameters(PhysicalDeviceObject);
 
     PDEVICE_OBJECT fdo = nullptr;

@@ -23,6 +23,7 @@ VOID WidenInto(WCHAR* Buffer, ULONG Units, const char* Ascii)
 
 NTSTATUS WritePortNameInto(PDEVICE_OBJECT PhysicalDeviceObject, ULONG KeyType, const char* Name)
 {
+    PAGED_CODE();
     HANDLE key = nullptr;
     NTSTATUS status = IoOpenDeviceRegistryKey(PhysicalDeviceObject, KeyType, KEY_WRITE, &key);
     if (!NT_SUCCESS(status)) return status;

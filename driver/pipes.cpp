@@ -33,6 +33,7 @@ void FillPipeUrb(PURB Urb, PipeOperation Operation, const USBD_PIPE_INFORMATION&
 
 NTSTATUS ForOpenPipes(PDEVICE_OBJECT DeviceObject, PUSBD_PIPE_INFORMATION Pipe, PipeOperation Operation)
 {
+    PAGED_CODE();
     PUSBD_INTERFACE_INFORMATION Interface = FdoExtensionOf(DeviceObject)->Interface;
     if (Interface == nullptr) {
         return STATUS_SUCCESS;

@@ -206,6 +206,7 @@ void FreeDeviceResources(FdoExtension* Extension)
 
 NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN* Lingering)
 {
+    PAGED_CODE();
     FdoExtension* Extension = FdoExtensionOf(DeviceObject);
     *Lingering = FALSE;
 
@@ -260,6 +261,7 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN* Lingering)
 
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PAGED_CODE();
     FdoExtension* Extension = FdoExtensionOf(DeviceObject);
     if (Extension == nullptr) {
         return CompleteRequest(Irp, STATUS_DELETE_PENDING);

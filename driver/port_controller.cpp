@@ -43,6 +43,7 @@ PVOID AllocateZeroed(ULONG Size)
 NTSTATUS ControlRequest(PDEVICE_OBJECT DeviceObject, USHORT Function, BOOLEAN In, UCHAR Request, USHORT Value,
                         ULONG BufferSize, ULONG Length, PUCHAR Destination)
 {
+    PAGED_CODE();
     auto* urb = static_cast<_URB_CONTROL_VENDOR_OR_CLASS_REQUEST*>(
         AllocateZeroed(sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST)));
     if (urb == nullptr) return STATUS_NO_MEMORY;

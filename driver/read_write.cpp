@@ -204,6 +204,8 @@ NTSTATUS TransferData(PDEVICE_OBJECT DeviceObject, PIRP Irp, USHORT PipeSelector
 
 NTSTATUS NTAPI TransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID ContextArgument)
 {
+    // Completion routines run at DISPATCH_LEVEL or below; this one takes only a spin lock.
+    ASSERT(KeGetCurrentIrql() <= DISPATCH_LEVEL);
     TransferContext* Context = static_cast<TransferContext*>(ContextArgument);
     FdoExtension* Extension = FdoExtensionOf(Context->DeviceObject);
 

@@ -213,6 +213,7 @@ NTSTATUS GetDeviceDescriptor(PDEVICE_OBJECT DeviceObject)
 
 NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PAGED_CODE();
     FdoExtension* fdo = FdoExtensionOf(DeviceObject);
 
     auto* event = static_cast<PKEVENT>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KEVENT), DDK_POOL_TAG));

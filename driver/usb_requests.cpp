@@ -20,8 +20,23 @@ VOID DecrementPendingIo(PDEVICE_OBJECT DeviceObject)
     if (InterlockedDecrement(&fdo->PendingIoCount) == 0) KeSetEvent(&fdo->RemoveEvent, 0, FALSE);
 }
 
+namespace {
+
+// Keeps the request alive past its completion: a time-out may still cancel it, and a request freed by its
+// completion could not be cancelled safely.
+NTSTATUS NTAPI SubmitUrbComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    (void)DeviceObject;
+    (void)Irp;
+    KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+}  // namespace
+
 NTSTATUS SubmitUrb(PDEVICE_OBJECT DeviceObject, PURB Urb)
 {
+    PAGED_CODE();
     FdoExtension* fdo = FdoExtensionOf(DeviceObject);
 
     // The event lives in pool, not on this stack: a lower driver may still touch it while we wait.
@@ -39,27 +54,29 @@ NTSTATUS SubmitUrb(PDEVICE_OBJECT DeviceObject, PURB Urb)
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = Urb;
+    IoSetCompletionRoutine(irp, SubmitUrbComplete, event, TRUE, TRUE, TRUE);
 
-    NTSTATUS status = IofCallDriver(fdo->LowerDeviceObject, irp);
-    if (status == STATUS_PENDING) {
+    if (IofCallDriver(fdo->LowerDeviceObject, irp) == STATUS_PENDING) {
         LARGE_INTEGER timeout;
         timeout.QuadPart = SUBMIT_URB_TIMEOUT;
         NTSTATUS wait = KeWaitForSingleObject(event, Suspended, KernelMode, FALSE, &timeout);
         if (wait == STATUS_TIMEOUT) {
+            // The completion routine holds the request until it is completed again below, so a
+            // completion racing this cancel leaves nothing freed behind it.
             IoCancelIrp(irp);
-            // The request still owns the event and the status block until it has completed.
             KeWaitForSingleObject(event, Suspended, KernelMode, FALSE, nullptr);
         }
-    } else {
-        ioStatus.Status = status;
     }
-
+    NTSTATUS status = irp->IoStatus.Status;
+    // Lets the I/O manager finish the request and free it; it may still use the event and status block.
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
     ExFreePool(event);
-    return ioStatus.Status;
+    return status;
 }
 
 NTSTATUS Delay(ULONG Length)
 {
+    PAGED_CODE();
     LARGE_INTEGER interval;
     interval.QuadPart = -static_cast<LONGLONG>(Length);
     return KeDelayExecutionThread(KernelMode, FALSE, &interval);

@@ -46,6 +46,12 @@ struct DriverRecord {
 
 enum class IrpOrigin { Driver, Built, Owned };
 
+enum LocationState : uint8_t {
+  kLocationCompleted = 1,      // completion has passed this location
+  kLocationMarkSeen = 2,       // ... and found it marked pending
+  kLocationOwesPending = 4,    // its dispatch routine passed the request down and returned STATUS_PENDING unmarked
+};
+
 struct IrpRecord {
   IRP* irp = nullptr;
   void* poolMemory = nullptr;               // Driver and Built requests live in pool memory
@@ -56,7 +62,9 @@ struct IrpRecord {
   uint64_t calls = 0;      // IofCallDriver calls made with it
   bool finished = false;   // completed past its top
   bool freeRequested = false;
-  std::thread::id builder;
+  // Per stack location (indexed by CurrentLocation): what completion saw there and what the dispatch
+  // routine at that location still owes it (LocationState bits).
+  std::vector<uint8_t> locations;
   // Built requests.
   std::vector<uint8_t> systemBuffer;
   void* outputBuffer = nullptr;
@@ -86,7 +94,6 @@ struct IoManager::Impl {
   // IoManager::resolveUserPath with the mutex held.
   DEVICE_OBJECT* resolveUserPath(std::string_view path, std::string* rest, NtStatus* status);
   void releaseIrp(IrpRecord* r);            // frees the memory when nothing holds it any more
-  void freeZombiesOf(std::thread::id thread);
   IRP* newIrp(CCHAR stackSize, IrpOrigin origin, bool fromPool);
 };
 

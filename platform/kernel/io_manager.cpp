@@ -141,18 +141,6 @@ void IoManager::Impl::releaseIrp(IrpRecord* r) {
   if (pool != nullptr) K().pool().free(pool);
 }
 
-void IoManager::Impl::freeZombiesOf(std::thread::id thread) {
-  std::vector<IrpRecord*> zombies;
-  for (auto& [i, r] : irps) {
-    if (r->origin == IrpOrigin::Built && r->finished && !r->freeRequested && r->builder == thread)
-      zombies.push_back(r.get());
-  }
-  for (IrpRecord* r : zombies) {
-    r->freeRequested = true;
-    releaseIrp(r);
-  }
-}
-
 IRP* IoManager::Impl::newIrp(CCHAR stackSize, IrpOrigin origin, bool fromPool) {
   size_t size = sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
   auto record = std::make_unique<IrpRecord>();
@@ -171,7 +159,7 @@ IRP* IoManager::Impl::newIrp(CCHAR stackSize, IrpOrigin origin, bool fromPool) {
   record->irp = i;
   record->origin = origin;
   record->serial = nextIrpSerial++;
-  record->builder = std::this_thread::get_id();
+  record->locations.assign(static_cast<size_t>(stackSize) + 2, 0);
   irps[i] = std::move(record);
   return i;
 }
@@ -671,6 +659,7 @@ VOID IoReuseIrp(PIRP Irp, NTSTATUS Status) {
   Irp->AllocationFlags = flags;
   Irp->IoStatus.Status = Status;
   r->finished = false;
+  std::fill(r->locations.begin(), r->locations.end(), 0);
 }
 
 VOID IoFreeIrp(PIRP Irp) {
@@ -687,6 +676,12 @@ VOID IoFreeIrp(PIRP Irp) {
                                                ", which belongs to the I/O manager");
     return;
   }
+  // Still held by a driver below: its completion is yet to come, and would find the request gone.
+  if (Irp->CurrentLocation <= Irp->StackCount) {
+    k.verifier().report(Fault::BadRequest, "IoFreeIrp of request " + pointerText(Irp) +
+                                               ", which a driver still holds (its completion has not come back)");
+    return;
+  }
   r->freeRequested = true;
   r->finished = true;
   impl.releaseIrp(r);
@@ -699,6 +694,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDRIVER_DISPATCH routine;
   PIO_STACK_LOCATION sp;
   uint64_t callsBefore;
+  size_t location = 0;
   {
     std::lock_guard lock(impl.mutex);
     IrpRecord* r = impl.irp(Irp);
@@ -721,6 +717,8 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     IoSetNextIrpStackLocation(Irp);
     sp = IoGetCurrentIrpStackLocation(Irp);
     sp->DeviceObject = DeviceObject;
+    location = static_cast<size_t>(Irp->CurrentLocation);
+    r->locations[location] = 0;
     ++r->calls;
     callsBefore = r->calls;
     ++r->holds;
@@ -742,7 +740,14 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   std::unique_lock lock(impl.mutex);
   IrpRecord* r = impl.irp(Irp);
   bool passedDown = r != nullptr && r->calls > callsBefore;
-  bool marked = (sp->Control & SL_PENDING_RETURNED) != 0;
+  // Completion clears the locations it passes, so once it has passed this one, what it saw there counts.
+  uint8_t state = r != nullptr ? r->locations[location] : 0;
+  bool completedHere = (state & kLocationCompleted) != 0;
+  bool marked = completedHere ? (state & kLocationMarkSeen) != 0 : (sp->Control & SL_PENDING_RETURNED) != 0;
+  // A request passed down and still on its way may yet be marked on the way back (the I/O manager
+  // propagates the mark where no completion routine runs); completion checks then.
+  bool owesMark = status == STATUS_PENDING && !marked && passedDown && !completedHere;
+  if (owesMark) r->locations[location] |= kLocationOwesPending;
   std::string what = majorName(major) + (major == IRP_MJ_PNP ? "/" + minorName(major, minor) : "") +
                      " to device " + pointerText(DeviceObject);
   if (r != nullptr) {
@@ -750,7 +755,8 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     impl.releaseIrp(r);
   }
   lock.unlock();
-  if (status == STATUS_PENDING && !marked && !passedDown)
+  // "IoMarkIrpPending": a routine that returns STATUS_PENDING must have marked its stack location.
+  if (status == STATUS_PENDING && !marked && !owesMark)
     k.verifier().report(Fault::PendingNotMarked, "dispatch routine for " + what +
                                                      " returned STATUS_PENDING without IoMarkIrpPending");
   if (status != STATUS_PENDING && marked)
@@ -772,7 +778,9 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                                                        ", which is not outstanding (completed twice?)");
       return;
     }
-    if (Irp->CurrentLocation > Irp->StackCount) {
+    // One past the top is allowed: the request's creator stopped completion there with
+    // STATUS_MORE_PROCESSING_REQUIRED and now lets the I/O manager finish it.
+    if (Irp->CurrentLocation > Irp->StackCount + 1) {
       k.verifier().report(Fault::DoubleCompletion, "IoCompleteRequest of request " + pointerText(Irp) +
                                                        ", which no driver holds (completed twice?)");
       return;
@@ -789,9 +797,24 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   }
   // Nobody else may touch a request while it completes, so no hold is kept: a completion routine may free
   // the request it owns (and must then return STATUS_MORE_PROCESSING_REQUIRED).
-  for (;;) {
+  while (Irp->CurrentLocation <= Irp->StackCount) {
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
-    Irp->PendingReturned = (sp->Control & SL_PENDING_RETURNED) != 0;
+    auto location = static_cast<size_t>(Irp->CurrentLocation);
+    bool marked = (sp->Control & SL_PENDING_RETURNED) != 0;
+    bool owedMark = false;
+    {
+      std::lock_guard lock(impl.mutex);
+      if (IrpRecord* r = impl.irp(Irp)) {
+        owedMark = (r->locations[location] & kLocationOwesPending) != 0;
+        r->locations[location] = kLocationCompleted | (marked ? kLocationMarkSeen : 0);
+      }
+    }
+    if (owedMark && !marked)
+      k.verifier().report(Fault::PendingNotMarked,
+                          "dispatch routine for " + majorName(sp->MajorFunction) + " of device " +
+                              pointerText(sp->DeviceObject) +
+                              " passed the request down and returned STATUS_PENDING, but nothing marked it pending");
+    Irp->PendingReturned = marked;
     NTSTATUS status = Irp->IoStatus.Status;
     bool invoke = sp->CompletionRoutine != nullptr &&
                   ((NT_SUCCESS(status) && (sp->Control & SL_INVOKE_ON_SUCCESS)) ||
@@ -799,12 +822,19 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                    (Irp->Cancel && (sp->Control & SL_INVOKE_ON_CANCEL)));
     PIO_COMPLETION_ROUTINE routine = sp->CompletionRoutine;
     PVOID context = sp->Context;
+    // The completed location is cleared before the routine of the location above runs, as the NT I/O
+    // manager does: a completion routine cannot read the lower driver's parameters ("IoCompletion").
+    sp->MinorFunction = 0;
+    sp->Flags = 0;
+    sp->Control = 0;
+    std::memset(&sp->Parameters, 0, sizeof sp->Parameters);
+    sp->FileObject = nullptr;
     sp->CompletionRoutine = nullptr;
     sp->Context = nullptr;
     IoSkipCurrentIrpStackLocation(Irp);
+    bool above = Irp->CurrentLocation <= Irp->StackCount;
     if (invoke) {
-      PDEVICE_OBJECT device =
-          Irp->CurrentLocation <= Irp->StackCount ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject : nullptr;
+      PDEVICE_OBJECT device = above ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject : nullptr;
       KIRQL before = currentIrql();
       NTSTATUS result = routine(device, Irp, context);
       if (currentIrql() != before) {
@@ -814,17 +844,26 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         setIrql(before);
       }
       if (result == STATUS_MORE_PROCESSING_REQUIRED) return;
-      std::lock_guard lock(impl.mutex);
-      IrpRecord* r = impl.irp(Irp);
-      if (r == nullptr || r->serial != serial || r->freeRequested) {
-        k.verifier().report(Fault::BadCompletion, "a completion routine freed request " + pointerText(Irp) +
-                                                      " but let its completion go on");
-        return;
+      {
+        std::lock_guard lock(impl.mutex);
+        IrpRecord* r = impl.irp(Irp);
+        if (r == nullptr || r->serial != serial || r->freeRequested) {
+          k.verifier().report(Fault::BadCompletion, "a completion routine freed request " + pointerText(Irp) +
+                                                        " but let its completion go on");
+          return;
+        }
       }
-    } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
+      // "IoMarkIrpPending": a completion routine that lets completion go on must propagate the pending
+      // mark of the location below.
+      if (Irp->PendingReturned && above && !(IoGetCurrentIrpStackLocation(Irp)->Control & SL_PENDING_RETURNED)) {
+        k.verifier().report(Fault::PendingNotMarked,
+                            "completion routine for device " + pointerText(device) +
+                                " saw PendingReturned and returned without IoMarkIrpPending");
+        IoMarkIrpPending(Irp);
+      }
+    } else if (Irp->PendingReturned && above) {
       IoMarkIrpPending(Irp);
     }
-    if (Irp->CurrentLocation > Irp->StackCount) break;
   }
   // Past the top: the request is done.
   std::function<void(IRP*)> onDone;
@@ -842,15 +881,29 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                                 "STATUS_MORE_PROCESSING_REQUIRED and free it");
         r->finished = false;
         return;
-      case IrpOrigin::Built:
-        if (r->copyBack && r->outputBuffer != nullptr && !NT_ERROR(Irp->IoStatus.Status)) {
+      case IrpOrigin::Built: {
+        NTSTATUS status = Irp->IoStatus.Status;
+        if (r->copyBack && r->outputBuffer != nullptr && !NT_ERROR(status)) {
+          if (Irp->IoStatus.Information > r->outputLength)
+            k.verifier().report(Fault::BadCompletion,
+                                "request " + pointerText(Irp) + " completed with Information " +
+                                    std::to_string(Irp->IoStatus.Information) + ", more than its output buffer of " +
+                                    std::to_string(r->outputLength) + " bytes");
           size_t n = std::min<size_t>(Irp->IoStatus.Information, r->outputLength);
           std::memcpy(r->outputBuffer, r->systemBuffer.data(), n);
         }
-        if (Irp->UserIosb != nullptr) *Irp->UserIosb = Irp->IoStatus;
-        event = Irp->UserEvent;
-        // Freed later on the requesting thread, as the I/O manager's completion APC would.
+        // A request that failed without pending returned its status to the caller directly; the status
+        // block and the event are left alone ("IoBuildDeviceIoControlRequest").
+        if (!NT_ERROR(status) || Irp->PendingReturned) {
+          if (Irp->UserIosb != nullptr) *Irp->UserIosb = Irp->IoStatus;
+          event = Irp->UserEvent;
+        }
+        // Freed now, as the I/O manager frees it when its completion finishes: the pool's poison is what
+        // a driver touching it afterwards reads.
+        r->freeRequested = true;
+        impl.releaseIrp(r);
         break;
+      }
       case IrpOrigin::Owned:
         onDone = std::move(r->onDone);
         break;
@@ -880,7 +933,7 @@ BOOLEAN IoCancelIrp(PIRP Irp) {
       k.verifier().report(Fault::BadRequest, "IoCancelIrp of unknown or freed request " + pointerText(Irp));
       return FALSE;
     }
-    if (r->finished) return FALSE;  // completed already; the requester has not collected it yet
+    if (r->finished) return FALSE;  // completed already, its owner has not freed it yet
     ++r->holds;
   }
   KIRQL irql;
@@ -906,10 +959,9 @@ BOOLEAN IoCancelIrp(PIRP Irp) {
   return result;
 }
 
-// The common start of the request builders, with the I/O manager's lock held: frees what this thread's
-// earlier built requests left, checks the target and takes a request with a stack location for each driver.
+// The common start of the request builders, with the I/O manager's lock held: checks the target and takes
+// a request with a stack location for each driver.
 static IRP* newBuiltIrp(Kernel& k, IoManager::Impl& impl, const char* caller, PDEVICE_OBJECT DeviceObject) {
-  impl.freeZombiesOf(std::this_thread::get_id());
   if (impl.device(DeviceObject) == nullptr) {
     k.verifier().report(Fault::BadObject, std::string(caller) + " for unknown device " + pointerText(DeviceObject));
     return nullptr;

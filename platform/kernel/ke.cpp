@@ -338,6 +338,20 @@ ULONG DbgPrint(PCSTR Format, ...) {
   return 0;
 }
 
+// The checked build's ASSERT ("RtlAssert"), always on here.
+VOID RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PSTR Message) {
+  std::string text = "assertion failed: " + std::string(static_cast<const char*>(FailedAssertion)) + " at " +
+                     std::string(static_cast<const char*>(FileName)) + ":" + std::to_string(LineNumber);
+  if (Message != nullptr) text += " (" + std::string(Message) + ")";
+  K().verifier().report(Fault::BadCall, text + " on " + threadName());
+}
+
+// PAGED_CODE() as a checked build has it: pageable code runs at IRQL <= APC_LEVEL ("PAGED_CODE").
+VOID HostCheckPagedCode(PCSTR Routine) {
+  std::string call = std::string("pageable routine ") + Routine;
+  requireIrql(call.c_str(), APC_LEVEL);
+}
+
 VOID KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3, ULONG_PTR P4) {
   char buf[160];
   std::snprintf(buf, sizeof buf, "KeBugCheckEx(0x%08X, 0x%zX, 0x%zX, 0x%zX, 0x%zX)", BugCheckCode,

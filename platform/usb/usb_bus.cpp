@@ -188,7 +188,6 @@ struct UsbBus::Impl {
     bool hung = false;
     std::optional<FaultRule> fault;
     std::function<void(Transfer&)> onSuccess;  // fills the URB's results (under the bus lock)
-    std::shared_ptr<std::atomic<int>> abortWaiter;  // an abort waiting for this transfer's cancel routine
   };
 
   Impl(UsbBus& b, Kernel& k) : bus(b), kernel(k) {}
@@ -199,14 +198,14 @@ struct UsbBus::Impl {
   std::map<int, std::shared_ptr<Port>> ports;
   std::vector<_DEVICE_OBJECT*> createdPdos;  // every PDO made, to cut the survivors loose at the end
   std::map<uint64_t, std::unique_ptr<Transfer>> transfers;
+  // Ended by a cancel or an abort, their requests not yet completed on the completion thread.
+  std::map<uint64_t, std::unique_ptr<Transfer>> ended;
   uint64_t nextTransfer = 1;
   uint64_t nextIndex = 0;
   uintptr_t nextHandle = 0x00C0FFEE0000ull;
   BusStatistics stats;
   Ticks bulkFreeAt = 0;
   std::atomic<bool> retryScheduled{false};
-  // Cancel routines between taking a transfer and completing it; an abort waits for them (clock wait).
-  std::atomic<int> cancelling{0};
   std::shared_ptr<std::atomic<bool>> alive = std::make_shared<std::atomic<bool>>(true);
   // Timer callbacks run through the gate: the bus's destructor closes it and waits for one in progress.
   struct Gate {
@@ -311,6 +310,15 @@ struct UsbBus::Impl {
     if (t.fault) bus.log_.setFault(t.logPos, toString(t.fault->action));
   }
 
+  static bool shortIsError(const URB& urb) {
+    USHORT function = urb.UrbHeader.Function;
+    if (function == URB_FUNCTION_CONTROL_TRANSFER)
+      return (urb.UrbControlTransfer.TransferFlags & USBD_SHORT_TRANSFER_OK) == 0;
+    if (shapeOf(function))
+      return (urb.UrbControlVendorClassRequest.TransferFlags & USBD_SHORT_TRANSFER_OK) == 0;
+    return false;
+  }
+
   static bool featureRecipientOf(USHORT function) {
     bool set = false;
     return featureRecipient(function, &set).has_value();
@@ -350,6 +358,36 @@ struct UsbBus::Impl {
     done.clear();
   }
 
+  // Transfers that a cancel or an abort ended complete on the completion thread at the next frame, when the
+  // host controller has let go of them: never inside IoCancelIrp, and after the abort itself ("_URB_HEADER":
+  // completion of the abort does not imply that the other outstanding requests have completed).
+  void completeOnCompletionThreadLocked(std::unique_ptr<Transfer> t) {
+    uint64_t id = t->id;
+    ended[id] = std::move(t);
+    schedule(now() + usb_timing::kFrame, [this, id] { completeEnded(id); });
+  }
+  void completeEnded(uint64_t id) {
+    std::unique_ptr<Transfer> t;
+    {
+      std::lock_guard lock(mutex);
+      auto it = ended.find(id);
+      if (it == ended.end()) return;
+      t = std::move(it->second);
+      ended.erase(it);
+    }
+    if (t->irp) IofCompleteRequest(t->irp, IO_NO_INCREMENT);
+  }
+  // The bus is going: what it ended completes now, since its completion thread will not run again.
+  void completeAllEnded() {
+    std::vector<std::unique_ptr<Transfer>> done;
+    {
+      std::lock_guard lock(mutex);
+      for (auto& [id, t] : ended) done.push_back(std::move(t));
+      ended.clear();
+    }
+    complete(done);
+  }
+
   // ------------------------------------------------------------------ pending and cancel
   // Marks `irp` pending with our cancel routine. False when it was cancelled before that: the caller then
   // finishes it as cancelled itself.
@@ -367,28 +405,18 @@ struct UsbBus::Impl {
   }
 
   void cancel(PIRP irp) {
-    std::unique_ptr<Transfer> t;
-    {
-      std::lock_guard lock(mutex);
-      for (auto it = transfers.begin(); it != transfers.end(); ++it) {
-        if (it->second->irp == irp) {
-          t = std::move(it->second);
-          transfers.erase(it);
-          break;
-        }
-      }
-      ++cancelling;
-      if (t) {
+    std::lock_guard lock(mutex);
+    for (auto it = transfers.begin(); it != transfers.end(); ++it) {
+      if (it->second->irp == irp) {
+        std::unique_ptr<Transfer> t = std::move(it->second);
+        transfers.erase(it);
         if (t->timer) kernel.clock().cancel(t->timer);
         detachFromPipeLocked(*t);
         finishLocked(*t, USBD_STATUS_CANCELED);
+        completeOnCompletionThreadLocked(std::move(t));
+        return;
       }
     }
-    std::shared_ptr<std::atomic<int>> waiter = t ? t->abortWaiter : nullptr;
-    if (t) IofCompleteRequest(irp, IO_NO_INCREMENT);
-    if (waiter) --*waiter;
-    --cancelling;
-    kernel.clock().notify();
   }
 
   // ------------------------------------------------------------------ dispatch
@@ -723,8 +751,11 @@ NTSTATUS UsbBus::Impl::submitControl(Port& port, PIRP irp, PURB urb, std::unique
     TransferResult r = port.device->control(setup, std::span<uint8_t>(t->staged));
     status = usbdFor(r.handshake);
     if (r.handshake == Handshake::Nak) status = USBD_STATUS_DEV_NOT_RESPONDING;  // no retries on the default pipe
-    // Short data stages are accepted on the default pipe, as the host controller does for control transfers.
     t->moved = r.handshake == Handshake::Ack ? uint32_t(std::min<size_t>(r.bytes, setup.wLength)) : 0;
+    // A short IN data stage is an error unless the request allows it with USBD_SHORT_TRANSFER_OK
+    // ("_URB_CONTROL_VENDOR_OR_CLASS_REQUEST", "_URB_CONTROL_TRANSFER"); descriptor reads allow it always.
+    if (USBD_SUCCESS(status) && t->in && urb && t->moved < setup.wLength && shortIsError(*urb))
+      status = USBD_STATUS_ERROR_SHORT_TRANSFER;
     // Requests that take more than one transfer on the wire (SET_CONFIGURATION + SET_INTERFACE): each is
     // logged on its own, one frame after the other.
     for (const SetupPacket& next : followUps) {
@@ -894,22 +925,10 @@ NTSTATUS UsbBus::Impl::abortPipe(Port& port, PIRP irp, PURB urb, std::unique_loc
   Pipe* pipe = findPipe(port, handle);
   if (!pipe) return failUrb(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE, lock);
   const size_t pos = logPipeRequest(port, URB_FUNCTION_ABORT_PIPE, handle, index);
-  std::vector<std::unique_ptr<Transfer>> aborted = takePortTransfersLocked(port.number, handle);
-  for (auto& a : aborted) finishLocked(*a, USBD_STATUS_CANCELED);
-  // Transfers still here belong to cancel routines running right now: the abort completes after them.
-  auto waiter = std::make_shared<std::atomic<int>>(0);
-  for (auto& [id, t] : transfers) {
-    if (t->port == port.number && t->kind == Kind::Bulk && t->pipe == handle) {
-      t->abortWaiter = waiter;
-      ++*waiter;
-    }
+  for (auto& a : takePortTransfersLocked(port.number, handle)) {
+    finishLocked(*a, USBD_STATUS_CANCELED);
+    completeOnCompletionThreadLocked(std::move(a));
   }
-  lock.unlock();
-  complete(aborted);
-  auto settled = [this, waiter] { return *waiter == 0 && cancelling == 0; };
-  if (!settled() && KeGetCurrentIrql() == PASSIVE_LEVEL && kernel.clock().isParticipant())
-    kernel.clock().waitUntil(settled, "ABORT_PIPE waiting for a cancel routine");
-  lock.lock();
   bus.log_.complete(pos, USBD_STATUS_SUCCESS, now(), 0);
   urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
   lock.unlock();
@@ -922,6 +941,11 @@ NTSTATUS UsbBus::Impl::resetPipe(Port& port, PIRP irp, PURB urb, std::unique_loc
   uintptr_t handle = reinterpret_cast<uintptr_t>(urb->UrbPipeRequest.PipeHandle);
   Pipe* pipe = findPipe(port, handle);
   if (!pipe) return failUrb(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE, lock);
+  // "URB_FUNCTION_RESET_PIPE": only at PASSIVE_LEVEL, and only on a pipe with no transfers queued.
+  if (KeGetCurrentIrql() != PASSIVE_LEVEL)
+    kernel.verifier().report(Fault::WrongIrql, "URB_FUNCTION_RESET_PIPE submitted at IRQL " +
+                                                   std::to_string(KeGetCurrentIrql()) + " (PASSIVE_LEVEL only)");
+  if (!pipe->queue.empty()) return failUrb(irp, urb, USBD_STATUS_ERROR_BUSY, lock);
   const size_t pos = logPipeRequest(port, URB_FUNCTION_RESET_PIPE, handle, index);
   pipe->halted = false;
   bus.log_.complete(pos, USBD_STATUS_SUCCESS, now(), 0);
@@ -1058,7 +1082,12 @@ void UsbBus::Impl::startFront(int portNumber, uintptr_t handle) {
     pipe->halted = true;
     return decide(USBD_STATUS_STALL_PID, 0);
   }
-  if (t.fault && t.fault->action == FaultAction::Error) return decide(t.fault->usbdStatus, 0);
+  if (t.fault && t.fault->action == FaultAction::Error) {
+    // A device error halts a bulk pipe until it is reset (USBD_HALTED).
+    if (t.fault->usbdStatus != USBD_STATUS_DEVICE_GONE && t.fault->usbdStatus != USBD_STATUS_CANCELED)
+      pipe->halted = true;
+    return decide(t.fault->usbdStatus, 0);
+  }
 
   // Move as much as the device takes now.
   size_t movedNow = 0;
@@ -1075,7 +1104,10 @@ void UsbBus::Impl::startFront(int portNumber, uintptr_t handle) {
       pipe->halted = true;
       return decide(USBD_STATUS_STALL_PID, movedNow);
     }
-    if (r.handshake == Handshake::Error) return decide(USBD_STATUS_DEV_NOT_RESPONDING, movedNow);
+    if (r.handshake == Handshake::Error) {
+      pipe->halted = true;
+      return decide(USBD_STATUS_DEV_NOT_RESPONDING, movedNow);
+    }
     if (r.handshake == Handshake::Nak || (r.bytes == 0 && remaining > 0 && !t.in)) {
       // Nothing moves now: wait for the device to change (or poll it every frame if it changes by itself).
       if (movedNow) {
@@ -1101,8 +1133,12 @@ void UsbBus::Impl::startFront(int portNumber, uintptr_t handle) {
       bool shortPacket = n == 0 || (n % pipe->maxPacket) != 0;
       if (t.moved == t.length) return decide(USBD_STATUS_SUCCESS, movedNow);
       if (shortPacket) {
-        bool shortOk = (t.urb->UrbBulkOrInterruptTransfer.TransferFlags & USBD_SHORT_TRANSFER_OK) != 0;
-        return decide(shortOk ? USBD_STATUS_SUCCESS : USBD_STATUS_ERROR_SHORT_TRANSFER, movedNow);
+        // Without USBD_SHORT_TRANSFER_OK a short packet is an error that halts the endpoint until a reset
+        // ("_URB_BULK_OR_INTERRUPT_TRANSFER").
+        if (t.urb->UrbBulkOrInterruptTransfer.TransferFlags & USBD_SHORT_TRANSFER_OK)
+          return decide(USBD_STATUS_SUCCESS, movedNow);
+        pipe->halted = true;
+        return decide(USBD_STATUS_ERROR_SHORT_TRANSFER, movedNow);
       }
     } else if (t.moved == t.length) {
       return decide(USBD_STATUS_SUCCESS, movedNow);
@@ -1141,6 +1177,7 @@ UsbBus::~UsbBus() {
     std::unique_lock lock(impl_->gate->mutex);
     impl_->gate->open = false;
   }
+  impl_->completeAllEnded();
   std::vector<_DEVICE_OBJECT*> leftovers;
   {
     std::lock_guard lock(impl_->mutex);

@@ -14,16 +14,22 @@
 //   (USBD_STATUS_BUFFER_TOO_SMALL otherwise), sends SET_CONFIGURATION (+ SET_INTERFACE for alternate settings
 //   other than 0), fills the handles and pipe records; bulk transfers of the previous configuration end
 //   cancelled. A null descriptor unconfigures (SET_CONFIGURATION 0).
-// - ABORT_PIPE: completes every transfer of the pipe with USBD_STATUS_CANCELED / STATUS_CANCELLED, then
-//   itself (at once). RESET_PIPE: clears the host side's halt of the pipe only, at once; the device's
-//   endpoint stays halted until CLEAR_FEATURE(ENDPOINT_HALT). Both are logged as TransferKind::PipeRequest.
+// - ABORT_PIPE: ends every transfer of the pipe with USBD_STATUS_CANCELED / STATUS_CANCELLED and completes
+//   itself at once; the aborted transfers complete one frame later on the completion thread, as a cancelled
+//   transfer does (never inside IoCancelIrp). RESET_PIPE: PASSIVE_LEVEL only (a verifier fault otherwise);
+//   refused with USBD_STATUS_ERROR_BUSY while transfers are queued on the pipe; clears the host side's halt
+//   of the pipe only, at once; the device's endpoint stays halted until CLEAR_FEATURE(ENDPOINT_HALT). Both
+//   are logged as TransferKind::PipeRequest.
 // - BULK_OR_INTERRUPT_TRANSFER: direction from the endpoint; refused above the pipe's MaximumTransferSize.
-//   A STALL halts the pipe (USBD_STATUS_STALL_PID); later transfers fail with USBD_STATUS_ENDPOINT_HALTED
-//   without reaching the device until the halt is cleared. A short IN packet ends the transfer (an error
-//   without USBD_SHORT_TRANSFER_OK); full packets keep it going. Bytes moved go to TransferBufferLength.
+//   A STALL, a device error, or a short IN packet without USBD_SHORT_TRANSFER_OK halts the pipe
+//   (USBD_STATUS_STALL_PID, the error, USBD_STATUS_ERROR_SHORT_TRANSFER); later transfers fail with
+//   USBD_STATUS_ENDPOINT_HALTED without reaching the device until the halt is reset. A short IN packet ends
+//   the transfer; full packets keep it going. Bytes moved go to TransferBufferLength.
 // - GET_DESCRIPTOR_*, SET/CLEAR_FEATURE_*, GET_STATUS_*, VENDOR_*, CLASS_*, CONTROL_TRANSFER: one control
 //   transfer with the setup packet the function implies (bmRequestType from the function and the direction
-//   flag); short IN data stages are accepted. Other functions fail with USBD_STATUS_INVALID_URB_FUNCTION.
+//   flag); a short IN data stage fails with USBD_STATUS_ERROR_SHORT_TRANSFER unless a vendor, class or
+//   control-transfer URB sets USBD_SHORT_TRANSFER_OK (descriptor reads accept it always). Other functions fail
+//   with USBD_STATUS_INVALID_URB_FUNCTION.
 // The IRP's status follows the URB's: success, STATUS_CANCELLED, STATUS_DEVICE_NOT_CONNECTED (device gone),
 // STATUS_INVALID_PARAMETER (bad request), otherwise STATUS_UNSUCCESSFUL (stall, device error).
 //

@@ -227,7 +227,6 @@ TEST_F(MiscTest, DefaultDispatchFailsUnhandledMajorFunctions) {
   ASSERT_EQ(IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &d), STATUS_SUCCESS);
   SyncResult r = sendIoctl(d, CTL_CODE(FILE_DEVICE_UNKNOWN, 1, METHOD_NEITHER, FILE_ANY_ACCESS));
   EXPECT_EQ(r.returned, STATUS_INVALID_DEVICE_REQUEST);
-  EXPECT_EQ(r.iosb.Status, STATUS_INVALID_DEVICE_REQUEST);
   IoDeleteDevice(d);
 }
 

@@ -45,7 +45,6 @@ Rig::~Rig()
 w98::CableOptions Rig::cableOptions(const std::string& deviceId)
 {
     w98::CableOptions options;
-    options.port.synchronousControl = true;
     options.printer.deviceId = deviceId;
     return options;
 }

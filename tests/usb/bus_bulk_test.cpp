@@ -96,6 +96,56 @@ TEST_F(BulkTest, ShortReadCompletesWithTheBytesThatCame) {
   EXPECT_EQ(v->UrbHeader.Status, USBD_STATUS_ERROR_SHORT_TRANSFER);
 }
 
+// USBD_HALTED: a short IN packet without USBD_SHORT_TRANSFER_OK, or a device error, halts the pipe until
+// RESET_PIPE, which is refused while transfers are queued and taken at PASSIVE_LEVEL only.
+TEST_F(BulkTest, ShortInOrDeviceErrorHaltsThePipeUntilResetPipe) {
+  kernel.verifier().setAction(w98::Verifier::Action::Record);
+  std::vector<uint8_t> buffer(64);
+  auto read = [&](ULONG flags, USBD_STATUS* usbd) {
+    auto u = bulkUrb(inPipe, buffer.data(), 64, flags);
+    NTSTATUS s = submit(u.get());
+    *usbd = u->UrbHeader.Status;
+    return s;
+  };
+  USBD_STATUS usbd = 0;
+  device->queueIn({4, 5});
+  EXPECT_EQ(read(USBD_TRANSFER_DIRECTION_IN, &usbd), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(usbd, USBD_STATUS_ERROR_SHORT_TRANSFER);
+  device->queueIn({6});
+  EXPECT_EQ(read(kIn, &usbd), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(usbd, USBD_STATUS_ENDPOINT_HALTED);
+
+  auto reset = pipeUrb(URB_FUNCTION_RESET_PIPE, inPipe);
+  {
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    AsyncUrb atDispatch(kernel, pdo, reset.get());
+    KeLowerIrql(old);
+    EXPECT_EQ(kernel.verifier().count(w98::Fault::WrongIrql), 1u);
+  }
+  EXPECT_EQ(submit(reset.get()), STATUS_SUCCESS);
+  EXPECT_EQ(read(kIn, &usbd), STATUS_SUCCESS);
+  EXPECT_EQ(buffer[0], 6);
+
+  device->setNakOut(true);
+  auto data = pattern(8);
+  auto w = bulkUrb(outPipe, data.data(), 8, 0);
+  AsyncUrb queued(kernel, pdo, w.get());
+  auto resetOut = pipeUrb(URB_FUNCTION_RESET_PIPE, outPipe);
+  EXPECT_EQ(submit(resetOut.get()), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(resetOut->UrbHeader.Status, USBD_STATUS_ERROR_BUSY);
+  device->setNakOut(false);
+  ASSERT_TRUE(queued.wait());
+
+  bus.faults().failNext(1, w98::FaultAction::Error);
+  auto failing = bulkUrb(outPipe, data.data(), 8, 0);
+  EXPECT_EQ(submit(failing.get()), STATUS_UNSUCCESSFUL);
+  auto next = bulkUrb(outPipe, data.data(), 8, 0);
+  EXPECT_EQ(submit(next.get()), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(next->UrbHeader.Status, USBD_STATUS_ENDPOINT_HALTED);
+  EXPECT_EQ(kernel.verifier().total(), 1u);
+}
+
 TEST_F(BulkTest, FullPacketsKeepAReadGoingUntilAShortOne) {
   std::vector<uint8_t> buffer(256);
   auto u = bulkUrb(inPipe, buffer.data(), 256, kIn);
@@ -172,7 +222,9 @@ TEST_F(BulkTest, CancelRacingCompletionCompletesExactlyOnce) {
   EXPECT_EQ(bus.pendingRequests(), 0u);
 }
 
-TEST_F(BulkTest, AbortPipeCompletesEveryTransferOfThePipeFirst) {
+// "_URB_HEADER": the abort may complete before the transfers it aborted; they complete on the completion
+// thread, as a cancelled transfer does (never inside IoCancelIrp).
+TEST_F(BulkTest, AbortPipeCompletesBeforeTheTransfersItAbortsAndCancelCompletesOnTheCompletionThread) {
   std::vector<uint8_t> b1(64), b2(64);
   auto r1 = bulkUrb(inPipe, b1.data(), 64, kIn);
   auto r2 = bulkUrb(inPipe, b2.data(), 64, kIn);
@@ -188,8 +240,11 @@ TEST_F(BulkTest, AbortPipeCompletesEveryTransferOfThePipeFirst) {
   AsyncUrb ab(kernel, pdo, abort.get());
   EXPECT_EQ(ab.dispatchStatus(), STATUS_SUCCESS);
   ASSERT_TRUE(ab.done());
-  EXPECT_TRUE(a1.done());  // both finished before the abort returned
-  EXPECT_TRUE(a2.done());
+  EXPECT_FALSE(a1.done());
+  EXPECT_FALSE(a2.done());
+  ASSERT_TRUE(a1.wait());
+  ASSERT_TRUE(a2.wait());
+  EXPECT_TRUE(a1.onCompletionThread());
   EXPECT_EQ(a1.status(), STATUS_CANCELLED);
   EXPECT_EQ(a2.status(), STATUS_CANCELLED);
   EXPECT_EQ(r2->UrbHeader.Status, USBD_STATUS_CANCELED);
@@ -200,9 +255,10 @@ TEST_F(BulkTest, AbortPipeCompletesEveryTransferOfThePipeFirst) {
   EXPECT_EQ(pipeLog[0].urbFunction, URB_FUNCTION_ABORT_PIPE);
   EXPECT_EQ(pipeLog[0].endpoint, 0x82);
 
-  auto abortOut = pipeUrb(URB_FUNCTION_ABORT_PIPE, outPipe);
-  EXPECT_EQ(submit(abortOut.get()), STATUS_SUCCESS);
-  EXPECT_TRUE(aw.done());
+  EXPECT_TRUE(aw.cancel());
+  EXPECT_FALSE(aw.done()) << "completed inside IoCancelIrp";
+  ASSERT_TRUE(aw.wait());
+  EXPECT_TRUE(aw.onCompletionThread());
   EXPECT_EQ(aw.status(), STATUS_CANCELLED);
   EXPECT_EQ(bus.pendingRequests(), 0u);
 }
@@ -277,37 +333,31 @@ TEST_F(BulkTest, UnplugFailsPendingTransfersAndLaterOnes) {
   EXPECT_EQ(bus.pdo(port), nullptr);
 }
 
-TEST_F(BulkTest, AbortWaitsForACancelRoutineThatHoldsATransfer) {
-  // The moment of a race: IoCancelIrp has taken the transfer's cancel routine but not yet run it when the
-  // abort comes. The abort must not return before that transfer has completed.
+// A driver that takes the abort's return for the end of its transfers frees a request still in flight.
+TEST_F(BulkTest, RequestFreedWhenTheAbortReturnsIsReported) {
+  kernel.verifier().setAction(w98::Verifier::Action::Record);
   std::vector<uint8_t> buffer(64);
   auto r = bulkUrb(inPipe, buffer.data(), 64, kIn);
-  AsyncUrb read(kernel, pdo, r.get());
-  ASSERT_FALSE(read.wait(Clock::kMillisecond));
-  PIRP irp = read.irp();
-  irp->Cancel = TRUE;
-  PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, nullptr);
-  ASSERT_NE(routine, nullptr);
-
-  std::atomic<bool> abortReturned{false};
-  auto aborter = kernel.spawn([&] {
-    auto abort = pipeUrb(URB_FUNCTION_ABORT_PIPE, inPipe);
-    AsyncUrb a(kernel, pdo, abort.get());
-    EXPECT_EQ(a.status(), STATUS_SUCCESS);
-    EXPECT_TRUE(read.done());
-    abortReturned = true;
-  });
-  kernel.clock().sleepFor(10 * Clock::kMillisecond);
-  EXPECT_FALSE(abortReturned);  // still waiting for the cancel routine
-  EXPECT_FALSE(read.done());
-
-  KIRQL irql;
-  IoAcquireCancelSpinLock(&irql);
-  irp->CancelIrql = irql;
-  routine(pdo, irp);
-  aborter.join();
-  EXPECT_TRUE(abortReturned);
-  EXPECT_EQ(read.status(), STATUS_CANCELLED);
-  EXPECT_EQ(read.completions(), 1);
-  EXPECT_EQ(bus.pendingRequests(), 0u);
+  PIRP irp = IoAllocateIrp(CCHAR(pdo->StackSize), FALSE);
+  auto* sp = IoGetNextIrpStackLocation(irp);
+  sp->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  sp->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+  sp->Parameters.Others.Argument1 = r.get();
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  IoSetCompletionRoutine(
+      irp,
+      [](PDEVICE_OBJECT, PIRP, PVOID e) -> NTSTATUS {
+        KeSetEvent(static_cast<PKEVENT>(e), 0, FALSE);
+        return STATUS_MORE_PROCESSING_REQUIRED;
+      },
+      &done, TRUE, TRUE, TRUE);
+  ASSERT_EQ(IofCallDriver(pdo, irp), STATUS_PENDING);
+  auto abort = pipeUrb(URB_FUNCTION_ABORT_PIPE, inPipe);
+  ASSERT_EQ(submit(abort.get()), STATUS_SUCCESS);
+  IoFreeIrp(irp);  // wrong: the transfer has not completed yet
+  EXPECT_EQ(kernel.verifier().count(w98::Fault::BadRequest), 1u);
+  KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+  IoFreeIrp(irp);  // right: after its completion
+  EXPECT_EQ(kernel.verifier().total(), 1u);
 }

@@ -46,6 +46,26 @@ TEST_F(ControlTest, LongerBufferThanTheDescriptorIsAShortTransfer) {
   EXPECT_EQ(controlLog().at(0).setup.wLength, buffer.size());
 }
 
+// "_URB_CONTROL_VENDOR_OR_CLASS_REQUEST": a short IN data stage is an error unless USBD_SHORT_TRANSFER_OK
+// allows it (descriptor reads above always allow it).
+TEST_F(ControlTest, ShortVendorDataStageFailsWithoutShortTransferOk) {
+  device->controlHook = [](const SetupPacket& s, std::span<uint8_t> data) -> std::optional<TransferResult> {
+    if (s.bmRequestType != 0xC0) return std::nullopt;
+    data[0] = 0x5A;
+    return TransferResult::ack(1);
+  };
+  std::vector<uint8_t> buffer(7, 0xEE);
+  auto strict = vendorUrb(URB_FUNCTION_VENDOR_DEVICE, true, 3, 1, 0, buffer.data(), 7);
+  EXPECT_EQ(submit(strict.get()), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(strict->UrbHeader.Status, USBD_STATUS_ERROR_SHORT_TRANSFER);
+  EXPECT_EQ(buffer[0], 0xEE);
+  auto lenient = vendorUrb(URB_FUNCTION_VENDOR_DEVICE, true, 3, 1, 0, buffer.data(), 7);
+  lenient->UrbControlVendorClassRequest.TransferFlags |= USBD_SHORT_TRANSFER_OK;
+  EXPECT_EQ(submit(lenient.get()), STATUS_SUCCESS);
+  EXPECT_EQ(lenient->UrbControlVendorClassRequest.TransferBufferLength, 1u);
+  EXPECT_EQ(buffer[0], 0x5A);
+}
+
 TEST_F(ControlTest, VendorAndClassFunctionsGiveTheirRequestTypes) {
   struct Case {
     USHORT function;

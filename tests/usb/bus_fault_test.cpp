@@ -104,6 +104,8 @@ TEST_F(FaultTest, HungBulkTransferHoldsItsPipeUntilAborted) {
   EXPECT_TRUE(device->receivedBytes().empty());
   auto abort = pipeUrb(URB_FUNCTION_ABORT_PIPE, outPipe);
   EXPECT_EQ(submit(abort.get()), STATUS_SUCCESS);
+  ASSERT_TRUE(a1.wait());
+  ASSERT_TRUE(a2.wait());
   EXPECT_EQ(a1.status(), STATUS_CANCELLED);
   EXPECT_EQ(a2.status(), STATUS_CANCELLED);
 }

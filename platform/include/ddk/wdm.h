@@ -1127,12 +1127,15 @@ NTSTATUS ZwClose(HANDLE Handle);
 /* Debugging aids: the host kernel prints what DbgPrint is given only when asked to. */
 ULONG DbgPrint(PCSTR Format, ...);
 VOID KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3, ULONG_PTR P4);
+/* The checks of a checked build are always on here: a failed one is a verifier fault. */
+VOID RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PSTR Message);
+VOID HostCheckPagedCode(PCSTR Routine);
 
 WDM_EXTERN_C_END
 
 #define KdPrint(_x_)
-#define ASSERT(exp) ((void)0)
-#define PAGED_CODE()
+#define ASSERT(exp) ((void)((exp) ? 0 : (RtlAssert((PVOID) #exp, (PVOID)__FILE__, __LINE__, NULL), 0)))
+#define PAGED_CODE() HostCheckPagedCode(__func__)
 
 /* ---------------------------------------------------------------- interlocked operations */
 FORCEINLINE LONG InterlockedIncrement(LONG volatile *Addend) { return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
