@@ -134,10 +134,10 @@ int Rig::plug(const CableSetup& setup) {
   return machine_->plug(std::move(options));
 }
 
-void Rig::unplug(int number) { machine_->unplug(number, false); }
+void Rig::unplug(int number) { machine_->unplug(number); }
 
 void Rig::unplugAll() {
-  for (int number : machine_->presentCables()) machine_->unplug(number, false);
+  for (int number : machine_->presentCables()) machine_->unplug(number);
 }
 
 sim::Cable& Rig::cable(int number) {

@@ -492,7 +492,7 @@ TEST_F(D2NeverConfigured, FailedStartIsTornDownWithoutAnInterface)
     EXPECT_TRUE(kernel().pool().outstanding(kTag).empty()) << kernel().pool().report();
     EXPECT_EQ(PortNumberMap[0], 0u);
     EXPECT_EQ(DeviceNameCounter, 0);
-    machine().unplug(1, false);
+    machine().unplug(1);
     EXPECT_TRUE(kernel().pool().outstanding(kTag).empty()) << kernel().pool().report();
 }
 

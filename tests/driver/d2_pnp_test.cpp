@@ -282,7 +282,7 @@ TEST_F(D2Pnp, RemovalWithoutHandlesDeletesEverything)
     const std::string driverKey = machine().devnode(1)->driverKey;
     EXPECT_EQ(DeviceNameCounter, 2);
 
-    EXPECT_EQ(machine().unplug(1, false), STATUS_SUCCESS);
+    EXPECT_EQ(machine().unplug(1), STATUS_SUCCESS);
     EXPECT_FALSE(kernel().io().isLive(fdo));
     EXPECT_FALSE(kernel().io().isLive(child));
     EXPECT_FALSE(DosLinkTarget(1).has_value());
@@ -294,7 +294,7 @@ TEST_F(D2Pnp, RemovalWithoutHandlesDeletesEverything)
     EXPECT_TRUE(machine().registry().value(driverKey, kPortNameKeyValue)->data.empty());
 
     // The other cable is untouched; removing it too leaves no driver memory behind.
-    EXPECT_EQ(machine().unplug(2, false), STATUS_SUCCESS);
+    EXPECT_EQ(machine().unplug(2), STATUS_SUCCESS);
     EXPECT_TRUE(kernel().pool().outstanding(kTag).empty()) << kernel().pool().report();
 }
 
@@ -306,7 +306,7 @@ TEST_F(D2Pnp, RemovalWithAHandleOpenLingersUntilTheLastClose)
     DEVICE_OBJECT* child = Child(1);
     ASSERT_EQ(Write(h, {1, 2, 3}).status, STATUS_SUCCESS);
 
-    machine().unplug(1, false);
+    machine().unplug(1);
     EXPECT_TRUE(kernel().io().isLive(fdo));
     EXPECT_EQ(fdo->DeviceExtension, nullptr);
     EXPECT_FALSE(kernel().io().isLive(child));
@@ -345,7 +345,7 @@ TEST_F(D2Pnp, WriteInFlightAtRemovalCompletesFirst)
     kernel().clock().sleepFor(10 * kMs);
     ASSERT_FALSE(write->completed());
 
-    machine().unplug(1, false);
+    machine().unplug(1);
     ASSERT_TRUE(write->completed());
     auto r = write->wait();
     EXPECT_LT(r.status, 0);
@@ -369,7 +369,7 @@ TEST_F(D2Pnp, RemovalWaitsForARunningRecoveryAndRefusesNewCodes)
         kernel().clock().sleepFor(100 * kMs);
         probe = Control(h, IOCTL_KVUSB_SOFT_RESET, {}).status;
     }, "probe");
-    machine().unplug(1, false);
+    machine().unplug(1);
     // The removal drained the counted recovery before it went on.
     EXPECT_GE(now() - start, 25 * kSecond / 10);
     recover.join();
@@ -381,11 +381,11 @@ TEST_F(D2Pnp, RemovalWaitsForARunningRecoveryAndRefusesNewCodes)
     EXPECT_TRUE(kernel().pool().outstanding(kTag).empty()) << kernel().pool().report();
 }
 
-TEST_F(D2Pnp, SurpriseRemoval)
+TEST_F(D2Pnp, SurpriseRemovalAsWindows2000SendsIt)
 {
     Plug();
     DEVICE_OBJECT* fdo = Fdo(1);
-    EXPECT_EQ(machine().unplug(1, true), STATUS_SUCCESS);
+    EXPECT_EQ(machine().unplug(1, w98::Removal::NtSurpriseRemoval), STATUS_SUCCESS);
     EXPECT_FALSE(kernel().io().isLive(fdo));
     EXPECT_FALSE(DosLinkTarget().has_value());
     EXPECT_TRUE(kernel().pool().outstanding(kTag).empty()) << kernel().pool().report();
@@ -438,7 +438,7 @@ TEST_F(D2Pnp, EnumerationWithAllocationsFailingInTurn)
     EXPECT_EQ(QueryBusRelations(Fdo(1)).status, STATUS_UNSUCCESSFUL);
 
     // Removal takes the child (and the device ID) with it.
-    machine().unplug(1, false);
+    machine().unplug(1);
     EXPECT_TRUE(kernel().pool().outstanding(kTag).empty()) << kernel().pool().report();
 }
 
@@ -453,7 +453,7 @@ TEST_F(D2Pnp, RemovalWithAllocationsFailingInTurnLeaksNothing)
         ASSERT_EQ(Write(h, {1, 2, 3}).status, STATUS_SUCCESS) << "allocation " << n;
         io().close(h);
         kernel().pool().failNth(n);
-        machine().unplug(1, false);
+        machine().unplug(1);
         kernel().pool().clearFaults();
         EXPECT_TRUE(kernel().pool().outstanding(kTag).empty()) << "allocation " << n << "\n" << kernel().pool().report();
         EXPECT_EQ(PortNumberMap[0], 0u) << "allocation " << n;

@@ -319,7 +319,7 @@ Scenario RemoveScenario(bool handleOpen)
         if (handleOpen) rig.handle = rig.io().open(kPath).handle;
     };
     s.body = [handleOpen](Rig& rig, RunLog& log, const FaultPoint& point) {
-        const NtStatus removed = rig.machine().unplug(kCable, false);
+        const NtStatus removed = rig.machine().unplug(kCable);
         log.expectStatus("removal", removed, {handleOpen ? kCancelled : kSuccess});
         log.expect(!HasDosName(rig), "the DOS name outlived the removal");
         if (!handleOpen) return;
@@ -347,7 +347,7 @@ Scenario RemoveScenario(bool handleOpen)
 Scenario SurpriseDuringJobScenario()
 {
     Scenario s;
-    s.name = "surprise removal during a job";
+    s.name = "unplug during a job";
     s.setup = [](Rig& rig) {
         w98::CableOptions options = Rig::cableOptions();
         options.printer.busyEveryBytes = 512;  // a slow printer: the job spans many frames
@@ -362,10 +362,10 @@ Scenario SurpriseDuringJobScenario()
         // Out goes the cable once the bus has carried a few of the job's requests (or the job is over).
         rig.waitFor([&] { return rig.usb().nextRequestIndex() >= first + 3 || printer.finished(); },
                     60 * w98::Clock::kSecond);
-        const NtStatus removed = rig.machine().unplug(kCable, true);
+        const NtStatus removed = rig.machine().unplug(kCable);
         printer.join();
         // With the monitor's handle still open the device lingers: the removal then says so.
-        log.expectStatus("the surprise removal", removed, {kSuccess, kCancelled});
+        log.expectStatus("the unplug", removed, {kSuccess, kCancelled});
         // The cable may go in the middle of a request: its bytes may be at the printer unreported.
         const std::string breach = CheckIntegrity(result, job, rig.printed(kCable), 1024);
         log.expect(breach.empty(), "the job: " + breach);
