@@ -459,8 +459,13 @@ NTSTATUS UsbBus::Impl::pnp(int portNumber, PDEVICE_OBJECT device, PIRP irp) {
   if (!port) return completeIrp(irp, STATUS_NO_SUCH_DEVICE);
 
   switch (sp->MinorFunction) {
-    case IRP_MN_START_DEVICE:
-      return completeIrp(irp, STATUS_SUCCESS);
+    case IRP_MN_START_DEVICE: {
+      const NTSTATUS status = port->options.startStatus;
+      if (!port->options.startPends) return completeIrp(irp, status);
+      IoMarkIrpPending(irp);
+      schedule(now() + usb_timing::kFrame, [irp, status] { completeIrp(irp, status); });
+      return STATUS_PENDING;
+    }
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
     case IRP_MN_STOP_DEVICE:

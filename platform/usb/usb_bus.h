@@ -64,6 +64,10 @@ struct PortOptions {
   bool synchronousControl = false;
   // Instance id reported to Plug and Play; empty: the port number in decimal.
   std::string instanceId;
+  // How the PDO answers IRP_MN_START_DEVICE: with this status, and (startPends) one frame later from the
+  // completion thread after returning STATUS_PENDING, as a lower driver may.
+  int32_t startStatus = 0;
+  bool startPends = false;
 };
 
 class UsbBus {
