@@ -139,9 +139,13 @@ void StopCleanup(FdoExtension* Extension)
         return;
     }
     Extension->DosLinkActive = FALSE;
-    UNICODE_STRING DosName;
-    RtlInitUnicodeString(&DosName, Extension->DosDeviceName);
-    IoDeleteSymbolicLink(&DosName);
+    // A name that another device held when the start tried to create it stays that device's.
+    if (Extension->DosLinkCreated) {
+        Extension->DosLinkCreated = FALSE;
+        UNICODE_STRING DosName;
+        RtlInitUnicodeString(&DosName, Extension->DosDeviceName);
+        IoDeleteSymbolicLink(&DosName);
+    }
     KIRQL OldIrql;
     KeAcquireSpinLock(&Extension->TransferLock, &OldIrql);
     SetPipesOpen(Extension->Interface, 0);

@@ -381,6 +381,51 @@ TEST_F(D2Pnp, RemovalWaitsForARunningRecoveryAndRefusesNewCodes)
     EXPECT_TRUE(kernel().pool().outstanding(kTag).empty()) << kernel().pool().report();
 }
 
+// Lower drivers that fail the start, at once or later: Windows 98 then sends a stop, which finds nothing
+// configured, and the FDO stays until the cable goes. Lower drivers that finish the start later: the driver
+// waits before it configures anything.
+TEST_F(D2Pnp, LowerDriversFailingOrPendingTheStart)
+{
+    for (bool pends : {false, true}) {
+        const int failing = Plug(kAcmeId, [&](w98::CableOptions& o) {
+            o.port.startStatus = STATUS_DEVICE_NOT_CONNECTED;
+            o.port.startPends = pends;
+        });
+        EXPECT_EQ(machine().devnode(failing)->state, w98::DevNodeState::Failed);
+        EXPECT_EQ(machine().devnode(failing)->status, STATUS_DEVICE_NOT_CONNECTED);
+        ASSERT_NE(Ext(failing), nullptr) << "the FDO stays";
+        EXPECT_EQ(Ext(failing)->Interface, nullptr);
+        EXPECT_FALSE(Ext(failing)->Started);
+        EXPECT_FALSE(DosLinkTarget(1).has_value());
+        EXPECT_FALSE(ChildNode(failing).has_value());
+        EXPECT_EQ(machine().unplug(failing), STATUS_SUCCESS);
+        EXPECT_TRUE(kernel().pool().outstanding(kTag).empty()) << kernel().pool().report();
+    }
+    const int late = Plug(kAcmeId, [](w98::CableOptions& o) { o.port.startPends = true; });
+    EXPECT_EQ(machine().devnode(late)->state, w98::DevNodeState::Started);
+    EXPECT_EQ(DosLinkTarget(1), "\\Device\\KVUSB00");
+    EXPECT_TRUE(ChildNode(late).has_value());
+}
+
+// A DOS name that another device holds: the start still succeeds without it, and the stop and the
+// removal must not delete the other device's name.
+TEST_F(D2Pnp, DosNameHeldByAnotherDeviceIsLeftAlone)
+{
+    UNICODE_STRING link, target;
+    RtlInitUnicodeString(&link, u"\\DosDevices\\KVUSB1");
+    RtlInitUnicodeString(&target, u"\\Device\\Elsewhere");
+    ASSERT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
+    const int number = Plug();
+    EXPECT_EQ(machine().devnode(number)->state, w98::DevNodeState::Started);
+    EXPECT_EQ(DosLinkTarget(1), "\\Device\\Elsewhere");
+    ASSERT_EQ(kernel().pnp().stopDevice(machine().devnode(number)->id), STATUS_SUCCESS);
+    EXPECT_EQ(DosLinkTarget(1), "\\Device\\Elsewhere");
+    ASSERT_EQ(kernel().pnp().startDevice(machine().devnode(number)->id), STATUS_SUCCESS);
+    machine().unplug(number);
+    EXPECT_EQ(DosLinkTarget(1), "\\Device\\Elsewhere");
+    IoDeleteSymbolicLink(&link);
+}
+
 TEST_F(D2Pnp, SurpriseRemovalAsWindows2000SendsIt)
 {
     Plug();
