@@ -79,6 +79,24 @@ TEST_F(D2Pnp, BusRelationsOnlyOnceWhileTheChildLives)
     Answer removal = SendPnp(Fdo(1), IRP_MN_QUERY_DEVICE_RELATIONS,
                              [](PIO_STACK_LOCATION sp, PIRP) { sp->Parameters.QueryDeviceRelations.Type = RemovalRelations; });
     EXPECT_EQ(removal.status, STATUS_NOT_SUPPORTED);
+
+    // Relations that a driver above already put into the request are refused and left as they are, even
+    // before the printer was reported.
+    auto* earlier = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), 0x65766F62));
+    earlier->Count = 1;
+    earlier->Objects[0] = Pdo(1);
+    Ext(1)->ChildCount = 0;
+    Answer above = SendPnp(
+        Fdo(1), IRP_MN_QUERY_DEVICE_RELATIONS,
+        [](PIO_STACK_LOCATION sp, PIRP) { sp->Parameters.QueryDeviceRelations.Type = BusRelations; },
+        reinterpret_cast<ULONG_PTR>(earlier));
+    Ext(1)->ChildCount = 1;
+    EXPECT_EQ(above.status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(above.information, reinterpret_cast<ULONG_PTR>(earlier));
+    EXPECT_EQ(earlier->Count, 1u);
+    EXPECT_EQ(earlier->Objects[0], Pdo(1));
+    EXPECT_EQ(Child(1), child);
+    ExFreePool(earlier);
 }
 
 TEST_F(D2Pnp, NoChildWithoutADeviceId)
