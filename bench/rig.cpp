@@ -158,7 +158,7 @@ std::optional<std::string> Rig::printerHardwareId(int number) {
   auto node = machine_->devnode(number);
   if (!node) return std::nullopt;
   for (const auto& d : kernel().pnp().devices())
-    if (d.parent == node->id && d.state == w98::DevNodeState::Started && !d.hardwareIds.empty())
+    if (d.parent == node->id && d.state != w98::DevNodeState::Removed && !d.hardwareIds.empty())
       return d.hardwareIds.front();
   return std::nullopt;
 }
