@@ -134,10 +134,10 @@ int Rig::plug(const CableSetup& setup) {
   return machine_->plug(std::move(options));
 }
 
-void Rig::unplug(int number) { machine_->unplug(number, false); }
+void Rig::unplug(int number) { machine_->unplug(number); }
 
 void Rig::unplugAll() {
-  for (int number : machine_->presentCables()) machine_->unplug(number, false);
+  for (int number : machine_->presentCables()) machine_->unplug(number);
 }
 
 sim::Cable& Rig::cable(int number) {
@@ -158,7 +158,7 @@ std::optional<std::string> Rig::printerHardwareId(int number) {
   auto node = machine_->devnode(number);
   if (!node) return std::nullopt;
   for (const auto& d : kernel().pnp().devices())
-    if (d.parent == node->id && d.state == w98::DevNodeState::Started && !d.hardwareIds.empty())
+    if (d.parent == node->id && d.state != w98::DevNodeState::Removed && !d.hardwareIds.empty())
       return d.hardwareIds.front();
   return std::nullopt;
 }

@@ -76,7 +76,8 @@ class Rig {
 
   // The port name the cable's driver published ("KVUSB1"); throws std::runtime_error when there is none.
   std::string portName(int number);
-  // The printer the driver reported under the cable (its first hardware id), when it is started.
+  // The printer the driver reported under the cable (its first hardware id) while it is there; it waits for a
+  // printer driver, unstarted.
   std::optional<std::string> printerHardwareId(int number);
 
   // Opens \\.\<port>; throws std::runtime_error with the status on failure.

@@ -155,6 +155,7 @@ NTSTATUS CreateFdo(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObj
     extension->CurrentTransfer = nullptr;
     extension->DeviceId = nullptr;
     extension->DosLinkActive = 0;
+    extension->DosLinkCreated = 0;
     extension->Opened = 0;
     extension->DeletePending = 0;
     extension->Removed = 0;

@@ -57,6 +57,7 @@ struct FdoExtension {
                                     // the pipes' open flags between create, close, stop and removal
     ULONG TransferBufferSize;       // bytes in TransferBuffer, fixed at create; bounds every transfer
     BOOLEAN Reselecting;            // under TransferLock: the select-interface code is replacing Interface
+    BOOLEAN DosLinkCreated;         // the start's IoCreateSymbolicLink succeeded: the DOS name is this device's
 };
 
 // Driver-wide state, one copy for all cables. Written only from AddDevice and removal, which the

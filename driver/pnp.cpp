@@ -126,7 +126,7 @@ NTSTATUS HandleRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     Extension->Removed = TRUE;  // from now on IncrementPendingIo refuses
     BOOLEAN Lingering = FALSE;
     const NTSTATUS Status = RemoveDevice(DeviceObject, Irp, &Lingering);
-    if (NT_SUCCESS(Status)) {
+    if (NT_SUCCESS(Status) && !Lingering) {
         DeviceNameCounter -= 1;
     }
     return Status;
@@ -140,9 +140,13 @@ void StopCleanup(FdoExtension* Extension)
         return;
     }
     Extension->DosLinkActive = FALSE;
-    UNICODE_STRING DosName;
-    RtlInitUnicodeString(&DosName, Extension->DosDeviceName);
-    IoDeleteSymbolicLink(&DosName);
+    // A name that another device held when the start tried to create it stays that device's.
+    if (Extension->DosLinkCreated) {
+        Extension->DosLinkCreated = FALSE;
+        UNICODE_STRING DosName;
+        RtlInitUnicodeString(&DosName, Extension->DosDeviceName);
+        IoDeleteSymbolicLink(&DosName);
+    }
     KIRQL OldIrql;
     KeAcquireSpinLock(&Extension->TransferLock, &OldIrql);
     SetPipesOpen(Extension->Interface, 0);
@@ -223,7 +227,8 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN* Lingering)
         ChildExtension* Record = CONTAINING_RECORD(Link, ChildExtension, ListEntry);
         PDEVICE_OBJECT Child = Record->Self;
         RemoveEntryList(Link);
-        ObfDereferenceObject(Child);  // the reference the bus relations took
+        // The reference the bus relations took became the Plug and Play manager's, which drops it
+        // ("IRP_MN_QUERY_DEVICE_RELATIONS"); dropping it here as well would free the child under it.
         DeleteChildDevice(Child);
         if (Extension->ChildCount != 0) {
             Extension->ChildCount -= 1;
@@ -236,8 +241,9 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN* Lingering)
 
     if (DeviceObject->ReferenceCount > 0) {
         // Handles are open: the device object stays until the system lets it go. Nothing reaches the
-        // record any more (the extension pointer goes null first), so what it owns is freed now.
-        Irp->IoStatus.Status = STATUS_CANCELLED;
+        // record any more (the extension pointer goes null first), so what it owns is freed now. The
+        // remove itself succeeds: no driver may fail it ("IRP_MN_REMOVE_DEVICE").
+        Irp->IoStatus.Status = STATUS_SUCCESS;
         Irp->IoStatus.Information = 0;
         IofCompleteRequest(Irp, IO_NO_INCREMENT);
         IoDetachDevice(Extension->LowerDeviceObject);
@@ -248,7 +254,7 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN* Lingering)
         // Deleted here, once: the I/O manager keeps the object until its last handle is closed and
         // frees it then, so a close racing with this removal can never delete it a second time.
         IoDeleteDevice(DeviceObject);
-        return STATUS_CANCELLED;
+        return STATUS_SUCCESS;
     }
 
     PDEVICE_OBJECT Lower = Extension->LowerDeviceObject;

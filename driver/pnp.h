@@ -8,8 +8,9 @@ struct FdoExtension;
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 // Tears the FDO down after every admitted request has finished. Deletes the FDO and passes the remove
-// request down, or, with handles still open, completes it with STATUS_CANCELLED and deletes the device
-// object with no extension left on it; the I/O manager frees it at the last close (*Lingering = TRUE).
+// request down, or, with handles still open, completes it with success without passing it down and deletes
+// the device object with no extension left on it; the I/O manager frees it at the last close
+// (*Lingering = TRUE).
 NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN* Lingering);
 // Deletes the DOS name, closes the pipes and frees DeviceId, once per start; copes with no Interface.
 void StopCleanup(FdoExtension* Extension);

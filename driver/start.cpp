@@ -259,6 +259,7 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         RtlInitUnicodeString(&deviceName, fdo->DeviceName);
         // The request keeps the lower drivers' status; only the handler reports a failed link.
         status = IoCreateSymbolicLink(&dosName, &deviceName);
+        fdo->DosLinkCreated = NT_SUCCESS(status) ? TRUE : FALSE;
     }
 
     IofCompleteRequest(Irp, IO_NO_INCREMENT);

@@ -122,7 +122,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             if (reply[i] != 0xA5) Fail("GET_DEVICE_ID wrote past its output buffer at " + std::to_string(i));
         kernel.user().close(opened.handle);
     }
-    machine.usb().unplug(busPort, (data[0] & 4) != 0);
+    if ((data[0] & 4) != 0) {
+        machine.usb().remove(busPort);
+    } else {
+        machine.usb().unplug(busPort);
+    }
     kernel.pnp().waitIdle();
 
     if (!kernel.pool().outstanding(w98::kDriverPoolTag).empty())

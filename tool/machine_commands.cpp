@@ -174,9 +174,13 @@ class MachineCommands : public CommandSet {
                        {.name = "sync-control"},
                        {.name = "reply", .kind = Kind::Text, .valueName = "HEX"}}},
           [this](const Args& a, Reply& r) { plug(a, r); });
-    t.add({.name = "unplug", .arguments = "N", .summary = "takes cable N out (query-remove and remove, or surprise)",
-           .minArgs = 1, .maxArgs = 1, .options = {{.name = "surprise"}}},
-          [this](const Args& a, Reply& r) { unplug(a, r); });
+    t.add({.name = "unplug", .arguments = "N", .summary = "pulls cable N out (Windows 98 sends remove alone)",
+           .minArgs = 1, .maxArgs = 1},
+          [this](const Args& a, Reply& r) { unplug(a, r, false); });
+    t.add({.name = "remove", .arguments = "N",
+           .summary = "removes cable N as the Device Manager does (query-remove, remove), then takes it out",
+           .minArgs = 1, .maxArgs = 1},
+          [this](const Args& a, Reply& r) { unplug(a, r, true); });
     t.add({.name = "stop", .arguments = "N", .summary = "stops cable N (query-stop, stop)", .minArgs = 1, .maxArgs = 1},
           [this](const Args& a, Reply& r) { stopStart(a, r, true); });
     t.add({.name = "start", .arguments = "N", .summary = "starts cable N again after a stop", .minArgs = 1, .maxArgs = 1},
@@ -412,13 +416,14 @@ class MachineCommands : public CommandSet {
       r.say("  no printer reported");
   }
 
-  void unplug(const Args& a, Reply& r) {
+  void unplug(const Args& a, Reply& r, bool orderly) {
     auto& c = presentCable(a.positional[0]);
-    bool surprise = a.flag("surprise");
-    int32_t status = machine_->unplug(c.number, surprise);
-    r.set("cable", c.number).set("surprise", surprise).set("status", statusText(static_cast<uint32_t>(status)));
-    r.say("cable " + std::to_string(c.number) + " unplugged" + (surprise ? " (surprise)" : "") + ": " +
-          statusText(static_cast<uint32_t>(status)));
+    int number = c.number;
+    int32_t status = machine_->unplug(number, orderly ? w98::Removal::Orderly : w98::Removal::Unplug);
+    bool stays = machine_->cable(number)->present;
+    r.set("cable", number).set("status", statusText(static_cast<uint32_t>(status))).set("plugged", stays);
+    r.say("cable " + std::to_string(number) + (orderly ? (stays ? " not removed" : " removed") : " unplugged") +
+          ": " + statusText(static_cast<uint32_t>(status)));
   }
 
   void stopStart(const Args& a, Reply& r, bool stop) {

@@ -490,6 +490,12 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
                                               pointerText(DeviceObject));
     return;
   }
+  // "IoDeleteDevice": a driver detaches its device from the stack (IoDetachDevice) before deleting it.
+  if (r->lower != nullptr) {
+    k.verifier().report(Fault::BadObject, "IoDeleteDevice of device object " + pointerText(DeviceObject) +
+                                              ", which is still attached to " + pointerText(r->lower) +
+                                              " (IoDetachDevice first)");
+  }
   r->deleted = true;
   if (!r->name.empty()) impl.names.erase(upper(r->name));
   // Unlink from the driver's list.

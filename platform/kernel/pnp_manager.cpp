@@ -45,6 +45,7 @@ struct DevNode {
   bool referenced = false;  // the manager's reference on the PDO
   bool added = false;       // AddDevice succeeded
   bool removeSent = false;  // IRP_MN_REMOVE_DEVICE went to its stack
+  bool startedOnce = false; // a start succeeded before (a start after a stop asks nothing more)
 };
 
 bool equalsNoCase(std::string_view a, std::string_view b) { return upper(a) == upper(b); }
@@ -257,12 +258,14 @@ struct PnpManager::Impl {
     d->object = nullptr;
   }
 
-  // Makes the devnode of a newly reported PDO and brings it up. Runs on the system thread.
+  // Makes the devnode of a newly reported PDO and brings it up. Runs on the system thread. A PDO reported in
+  // bus relations comes with the reference its bus driver took, which the devnode keeps; one that arrives
+  // from the host's bus gets the manager's own.
   int enumerate(DEVICE_OBJECT* pdo, int parent) {
     auto n = std::make_unique<DevNode>();
     n->info.pdo = pdo;
     n->info.parent = parent;
-    ObfReferenceObject(pdo);
+    if (parent == 0) ObfReferenceObject(pdo);
     n->referenced = true;
     DevNode* node;
     {
@@ -342,7 +345,8 @@ struct PnpManager::Impl {
       }
       node->added = true;
     }
-    start(node);
+    // Windows 98 starts no device without a function driver: it waits for one to be installed.
+    if (d != nullptr) start(node);
     return info.id;
   }
 
@@ -353,13 +357,28 @@ struct PnpManager::Impl {
       sp->Parameters.StartDevice.AllocatedResourcesTranslated = nullptr;
     });
     { std::lock_guard lock(mutex); info.status = s; }
-    if (NT_SUCCESS(s)) {
-      { std::lock_guard lock(mutex); info.state = DevNodeState::Started; }
+    if (!NT_SUCCESS(s)) {
+      // "Stopping a Device After a Failed Start (Windows 98/Me)": the stack gets IRP_MN_STOP_DEVICE and stays
+      // until the device is removed.
+      { std::lock_guard lock(mutex); info.state = DevNodeState::Failed; }
+      send(info.pdo, IRP_MN_STOP_DEVICE, nullptr);
       return;
     }
-    // A device that failed to start is torn down again.
-    { std::lock_guard lock(mutex); info.state = DevNodeState::Failed; }
-    removeSubtree(node->info.id, false, false);
+    { std::lock_guard lock(mutex); info.state = DevNodeState::Started; }
+    if (node->startedOnce) return;
+    node->startedOnce = true;
+    // "Adding a PnP Device to a Running System": after the first start the manager asks on its own
+    // ("IRP_MN_QUERY_PNP_DEVICE_STATE": not after a start that follows a stop).
+    DEVICE_CAPABILITIES caps;
+    std::memset(&caps, 0, sizeof caps);
+    caps.Size = sizeof caps;
+    caps.Version = 1;
+    caps.Address = 0xFFFFFFFF;
+    caps.UINumber = 0xFFFFFFFF;
+    send(info.pdo, IRP_MN_QUERY_CAPABILITIES,
+         [&](PIO_STACK_LOCATION sp) { sp->Parameters.DeviceCapabilities.Capabilities = &caps; });
+    send(info.pdo, IRP_MN_QUERY_PNP_DEVICE_STATE, nullptr);
+    queryRelations(info.id);
   }
 
   void queryRelations(int id) {
@@ -397,7 +416,7 @@ struct PnpManager::Impl {
           std::find(reported.begin(), reported.end(), c->info.pdo) == reported.end())
         vanished.push_back(child);
     }
-    for (int child : vanished) removeSubtree(child, true, false);
+    for (int child : vanished) removeSubtree(child, false);
     for (DEVICE_OBJECT* pdo : reported) {
       if (!kernel.io().isLive(pdo)) {
         kernel.verifier().report(Fault::BadObject, "bus relations list unknown device object " + pointerText(pdo));
@@ -408,7 +427,9 @@ struct PnpManager::Impl {
         DevNode* c = this->node(child);
         if (c != nullptr && c->info.pdo == pdo && c->info.state != DevNodeState::Removed) known = true;
       }
-      if (!known) enumerate(pdo, id);
+      // The devnode already holds a reference on a known PDO: the new one is dropped now.
+      if (known) ObfDereferenceObject(pdo);
+      else enumerate(pdo, id);
     }
   }
 
@@ -444,9 +465,8 @@ struct PnpManager::Impl {
     return STATUS_SUCCESS;
   }
 
-  // Surprise removal (when `surprise`) then removal of the subtree, children first. `final` is false for the
-  // tear-down of a devnode whose start failed: it stays (Failed) until its device is reported gone.
-  NTSTATUS removeSubtree(int id, bool surprise, bool final = true) {
+  // Surprise removal (when `surprise`) then removal of the subtree, children first.
+  NTSTATUS removeSubtree(int id, bool surprise) {
     std::vector<int> order;
     collect(id, order);
     if (surprise) {
@@ -464,11 +484,14 @@ struct PnpManager::Impl {
         NTSTATUS s = send(n->info.pdo, IRP_MN_REMOVE_DEVICE, nullptr);
         n->removeSent = true;
         if (i == id) result = s;
-        if (final) { std::lock_guard lock(mutex); n->info.status = s; }
+        { std::lock_guard lock(mutex); n->info.status = s; }
+        // "IRP_MN_REMOVE_DEVICE": a driver must not fail this request.
+        if (!NT_SUCCESS(s))
+          kernel.verifier().report(Fault::BadCall, "IRP_MN_REMOVE_DEVICE for " + n->info.deviceId + " failed with " +
+                                                       statusText(s));
       }
       n->added = false;
       maybeUnload(n->driver);
-      if (!final) continue;
       std::lock_guard lock(mutex);
       n->info.state = DevNodeState::Removed;
       if (n->referenced) {
@@ -530,18 +553,18 @@ NtStatus PnpManager::deviceArrived(_DEVICE_OBJECT* pdo) {
       "Plug and Play arrival");
 }
 
-NtStatus PnpManager::deviceRemoved(_DEVICE_OBJECT* pdo, bool surprise) {
+NtStatus PnpManager::deviceRemoved(_DEVICE_OBJECT* pdo, Removal how) {
   requireIrql("PnpManager::deviceRemoved", PASSIVE_LEVEL);
   Impl* impl = impl_.get();
   return impl->run(
-      [impl, pdo, surprise]() -> NTSTATUS {
+      [impl, pdo, how]() -> NTSTATUS {
         DevNode* n = impl->nodeFor(pdo);
         if (n == nullptr) return STATUS_NO_SUCH_DEVICE;
-        if (!surprise) {
+        if (how == Removal::Orderly) {
           NTSTATUS s = impl->queryRemove(n->info.id);
           if (!NT_SUCCESS(s)) return s;
         }
-        return impl->removeSubtree(n->info.id, surprise);
+        return impl->removeSubtree(n->info.id, how == Removal::NtSurpriseRemoval);
       },
       "Plug and Play removal");
 }

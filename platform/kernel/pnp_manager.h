@@ -4,10 +4,15 @@
 // A bus driver (the USB stack) reports a new physical device object with deviceArrived(); the manager asks
 // it for its ids and capabilities, creates the devnode with its registry keys, loads the driver registered
 // for one of its hardware (or compatible) ids (image reset, DriverEntry; once per load), calls AddDevice
-// and sends IRP_MN_START_DEVICE to the top of the stack. IoInvalidateDeviceRelations queues a BusRelations
-// query that runs after the current operation; children reported in it are brought up the same way (a
-// child without a registered driver is started raw and keeps its ids). The public operations return when
-// the manager has nothing left to do.
+// and sends IRP_MN_START_DEVICE to the top of the stack. After its first successful start it sends, on its own,
+// QUERY_CAPABILITIES, QUERY_PNP_DEVICE_STATE and a BusRelations query ("Adding a PnP Device to a Running
+// System"). IoInvalidateDeviceRelations queues a BusRelations query that runs after the current operation;
+// children reported in it are brought up the same way, except that a devnode without a registered driver
+// keeps its ids and is not started. A failed start is followed by IRP_MN_STOP_DEVICE and the stack stays
+// ("Stopping a Device After a Failed Start (Windows 98/Me)"). The reference a bus driver takes on each PDO it
+// reports becomes the manager's: it is dropped at once for a PDO already known, otherwise when the devnode is
+// removed ("IRP_MN_QUERY_DEVICE_RELATIONS"). A driver that fails IRP_MN_REMOVE_DEVICE is a verifier fault.
+// The public operations return when the manager has nothing left to do.
 //
 // Registry layout: device key HKEY_LOCAL_MACHINE\Enum\<device id>\<instance id>; a devnode with a driver
 // gets the driver key HKEY_LOCAL_MACHINE\System\CurrentControlSet\Services\Class\<class>\NNNN (the lowest
@@ -35,7 +40,7 @@ struct DriverRegistration {
 };
 
 enum class DevNodeState {
-  Initialized,      // known, not started yet
+  Initialized,      // known, not started yet (or never: no driver)
   Started,
   StopPending,      // query-stop succeeded
   Stopped,
@@ -43,6 +48,18 @@ enum class DevNodeState {
   SurpriseRemoved,  // surprise removal sent, remove still to come
   Removed,
   Failed,           // AddDevice, start or the driver load failed (see `status`)
+};
+
+// How a device leaves ("Understanding When Remove IRPs Are Issued").
+enum class Removal {
+  // Windows 98's physical unplug: IRP_MN_REMOVE_DEVICE alone, which no driver can refuse.
+  Unplug,
+  // The Device Manager's Remove: IRP_MN_QUERY_REMOVE_DEVICE (a refusal is cancelled and returned), then
+  // IRP_MN_REMOVE_DEVICE.
+  Orderly,
+  // Windows 2000 and later: IRP_MN_SURPRISE_REMOVAL, then IRP_MN_REMOVE_DEVICE. Windows 98 never sends
+  // IRP_MN_SURPRISE_REMOVAL; only tests that name this sequence use it.
+  NtSurpriseRemoval,
 };
 std::string_view toString(DevNodeState s);
 
@@ -76,9 +93,8 @@ class PnpManager {
   // Bus-driver entry points. Called by a participant at PASSIVE_LEVEL; they return the status of the
   // operation once the manager is idle again (so relations queried on the way are processed).
   NtStatus deviceArrived(_DEVICE_OBJECT* pdo);
-  // surprise: IRP_MN_SURPRISE_REMOVAL then IRP_MN_REMOVE_DEVICE; otherwise query-remove (a refusal is
-  // cancelled and returned) then remove. Children are removed before their parent.
-  NtStatus deviceRemoved(_DEVICE_OBJECT* pdo, bool surprise);
+  // The device leaves as `how` says. Children are removed before their parent.
+  NtStatus deviceRemoved(_DEVICE_OBJECT* pdo, Removal how);
 
   // Operations on devnodes by id.
   NtStatus stopDevice(int id);    // query-stop (cancel-stop when refused), stop

@@ -217,11 +217,14 @@ int Machine::plug(CableOptions options) {
   return cables_.back().number;
 }
 
-int32_t Machine::unplug(int number, bool surprise) {
+int32_t Machine::unplug(int number, Removal how) {
   PluggedCable* c = cable(number);
   if (!c || !c->present) throw std::out_of_range("no cable " + std::to_string(number) + " is plugged in");
-  int32_t status = usb(c->bus).unplug(c->port, surprise);
-  c->present = false;
+  UsbBus& bus = usb(c->bus);
+  int32_t status = how == Removal::Orderly             ? bus.remove(c->port)
+                   : how == Removal::NtSurpriseRemoval ? bus.unplugWithSurpriseRemoval(c->port)
+                                                       : bus.unplug(c->port);
+  c->present = bus.plugged(c->port);
   return status;
 }
 

@@ -90,9 +90,10 @@ class Machine {
   // AddDevice, start, the printer's child) has been processed when this returns. Throws std::runtime_error when
   // every bus is full or the bus refused the device.
   int plug(CableOptions options);
-  // Takes cable `number` out; returns the status of the removal. Throws std::out_of_range for a cable that is
-  // not plugged in.
-  int32_t unplug(int number, bool surprise);
+  // Takes cable `number` out as `how` says (UsbBus::unplug, remove, unplugWithSurpriseRemoval); returns the
+  // status of the removal. A refused orderly removal leaves the cable plugged in. Throws std::out_of_range for a
+  // cable that is not plugged in.
+  int32_t unplug(int number, Removal how = Removal::Unplug);
   PluggedCable* cable(int number);  // nullptr when unknown
   std::vector<int> presentCables() const;
   // The cable's devnode (and its PDO) while it is plugged in.

@@ -488,8 +488,13 @@ NTSTATUS UsbBus::Impl::pnp(int portNumber, PDEVICE_OBJECT device, PIRP irp) {
   if (!port) return completeIrp(irp, STATUS_NO_SUCH_DEVICE);
 
   switch (sp->MinorFunction) {
-    case IRP_MN_START_DEVICE:
-      return completeIrp(irp, STATUS_SUCCESS);
+    case IRP_MN_START_DEVICE: {
+      const NTSTATUS status = port->options.startStatus;
+      if (!port->options.startPends) return completeIrp(irp, status);
+      IoMarkIrpPending(irp);
+      schedule(now() + usb_timing::kFrame, [irp, status] { completeIrp(irp, status); });
+      return STATUS_PENDING;
+    }
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
     case IRP_MN_STOP_DEVICE:
@@ -632,7 +637,12 @@ NTSTATUS UsbBus::Impl::submitUrb(int portNumber, PIRP irp, PURB urb) {
   uint64_t index = nextIndex++;
   if (!urb) return failUrb(irp, urb, USBD_STATUS_INVALID_PARAMETER, lock);
   auto found = ports.find(portNumber);
-  if (found == ports.end() || !found->second->present) return failUrb(irp, urb, USBD_STATUS_DEVICE_GONE, lock);
+  // Aborting a pipe is the host's own bookkeeping: it still works after the device left, until the PDO's
+  // remove, so that a driver can end the transfers it has queued.
+  const bool hostOnly = urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE && found != ports.end() &&
+                        !found->second->pnpRemoved;
+  if (found == ports.end() || (!found->second->present && !hostOnly))
+    return failUrb(irp, urb, USBD_STATUS_DEVICE_GONE, lock);
   std::shared_ptr<Port> keep = found->second;  // stays valid while the lock is dropped on the way
   Port* port = keep.get();
 
@@ -1171,7 +1181,7 @@ UsbBus::UsbBus(Kernel& kernel) : kernel_(kernel), impl_(std::make_unique<Impl>(*
 }
 
 UsbBus::~UsbBus() {
-  for (int port : ports()) unplug(port, true);
+  for (int port : ports()) unplug(port);
   *impl_->alive = false;
   {
     std::unique_lock lock(impl_->gate->mutex);
@@ -1256,29 +1266,54 @@ int UsbBus::plug(std::shared_ptr<UsbDevice> device, PortOptions options) {
   return port->number;
 }
 
-int32_t UsbBus::unplug(int number, bool surprise) {
+int32_t UsbBus::unplug(int number) { return takeOut(number, Removal::Unplug); }
+
+int32_t UsbBus::remove(int number) { return takeOut(number, Removal::Orderly); }
+
+int32_t UsbBus::unplugWithSurpriseRemoval(int number) { return takeOut(number, Removal::NtSurpriseRemoval); }
+
+int32_t UsbBus::takeOut(int number, Removal how) {
   std::shared_ptr<Impl::Port> port;
-  std::vector<std::unique_ptr<Impl::Transfer>> done;
   {
     std::lock_guard lock(impl_->mutex);
     auto it = impl_->ports.find(number);
     if (it == impl_->ports.end() || !it->second->present) return STATUS_NO_SUCH_DEVICE;
     port = it->second;
+  }
+  PDEVICE_OBJECT pdo = port->pdo;
+  NTSTATUS status = STATUS_SUCCESS;
+  if (how == Removal::Orderly && pdo && !port->pnpRemoved) {
+    // The user asks Windows first; a refusal leaves the device where it is, working.
+    status = kernel_.pnp().deviceRemoved(pdo, Removal::Orderly);
+    if (!NT_SUCCESS(status)) return status;
+  }
+  std::vector<std::unique_ptr<Impl::Transfer>> done;
+  {
+    std::lock_guard lock(impl_->mutex);
     port->present = false;
-    done = impl_->takePortTransfersLocked(number, std::nullopt);
-    for (auto& t : done) impl_->finishLocked(*t, USBD_STATUS_DEVICE_GONE);
+    // What the host controller is carrying when the device leaves (the control transfer in flight, the front
+    // transfer of each bulk pipe) meets no answer: its retries time out within the frame and it completes with
+    // USBD_STATUS_DEV_NOT_RESPONDING, which halts its pipe. Transfers queued behind it stay queued until
+    // their driver aborts the pipe ("_URB_HEADER", "USBD_STATUS"): the bus does not fail them for it.
+    std::vector<uint64_t> active;
+    for (auto& [id, t] : impl_->transfers) {
+      if (t->port != number) continue;
+      if (t->kind == Impl::Kind::Bulk) {
+        Impl::Pipe* pipe = impl_->findPipe(*port, t->pipe);
+        if (pipe == nullptr || pipe->queue.empty() || pipe->queue.front() != id) continue;
+        pipe->halted = true;
+      }
+      active.push_back(id);
+    }
+    for (uint64_t id : active)
+      if (auto t = impl_->claimLocked(id)) done.push_back(std::move(t));
+    for (auto& t : done) impl_->finishLocked(*t, USBD_STATUS_DEV_NOT_RESPONDING);
   }
   Impl::complete(done);
   port->device->setChangeListener(nullptr);
-  PDEVICE_OBJECT pdo = port->pdo;
-  bool removedAlready = port->pnpRemoved;
-  NTSTATUS status = STATUS_SUCCESS;
-  if (pdo && !removedAlready) {
-    status = kernel_.pnp().deviceRemoved(pdo, surprise);
-    // The device is out of the port whatever its drivers answered: a refused removal becomes a surprise one.
-    if (!surprise && !NT_SUCCESS(status)) kernel_.pnp().deviceRemoved(pdo, true);
-  }
-  // The remove request deletes the PDO; one that never got a remove (no devnode) goes now.
+  if (pdo && !port->pnpRemoved && how != Removal::Orderly) status = kernel_.pnp().deviceRemoved(pdo, how);
+  // The remove request deletes the PDO of a device that has left; one that never got a remove (no devnode),
+  // or got it while the device was still here, goes now.
   bool deleteNow = false;
   {
     std::lock_guard lock(impl_->mutex);

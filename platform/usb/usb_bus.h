@@ -47,6 +47,7 @@
 #include <vector>
 
 #include "kernel/clock.h"
+#include "kernel/pnp_manager.h"
 #include "usb/faults.h"
 #include "usb/timing.h"
 #include "usb/traffic_log.h"
@@ -69,13 +70,17 @@ struct PortOptions {
   bool synchronousControl = false;
   // Instance id reported to Plug and Play; empty: the port number in decimal.
   std::string instanceId;
+  // How the PDO answers IRP_MN_START_DEVICE: with this status, and (startPends) one frame later from the
+  // completion thread after returning STATUS_PENDING, as a lower driver may.
+  int32_t startStatus = 0;
+  bool startPends = false;
 };
 
 class UsbBus {
  public:
   // Creates the bus driver's driver object ("\Driver\usbhub") in `kernel`, which must outlive the bus.
   explicit UsbBus(Kernel& kernel);
-  // Takes every device still plugged out of the machine (surprise removal).
+  // Takes every device still plugged out of the machine (unplug).
   ~UsbBus();
   UsbBus(const UsbBus&) = delete;
   UsbBus& operator=(const UsbBus&) = delete;
@@ -87,10 +92,19 @@ class UsbBus {
   int plug(std::shared_ptr<UsbDevice> device, PortOptions options = {});
   // The simulated cable (it must outlive its port).
   int plug(sim::Cable& cable, PortOptions options = {});
-  // Takes the device out: requests in flight fail with USBD_STATUS_DEVICE_GONE, later ones too; Plug and Play
-  // is told (surprise removal, or query-remove + remove) and the PDO is deleted once it has been removed.
-  // Returns the status of the removal as the PnP manager reports it; false port numbers give STATUS_NO_SUCH_DEVICE.
-  int32_t unplug(int port, bool surprise = false);
+  // Takes the device out, as Windows 98 sees a physical unplug: the transfer the host controller is carrying
+  // on each pipe completes with USBD_STATUS_DEV_NOT_RESPONDING (its pipe halts), transfers queued behind it
+  // stay pending until their driver aborts the pipe, later submissions fail with USBD_STATUS_DEVICE_GONE;
+  // then Plug and Play sends IRP_MN_REMOVE_DEVICE alone, and the PDO is deleted once it has been removed.
+  // Returns the status of the removal as the PnP manager reports it; false port numbers give
+  // STATUS_NO_SUCH_DEVICE.
+  int32_t unplug(int port);
+  // The Device Manager's Remove, then the device taken out: query-remove and remove while the device is still
+  // on the bus. A refused query-remove is returned and the device stays plugged in and working.
+  int32_t remove(int port);
+  // The unplug as Windows 2000 and later report it (IRP_MN_SURPRISE_REMOVAL, then remove); only for tests that
+  // name this sequence.
+  int32_t unplugWithSurpriseRemoval(int port);
 
   bool plugged(int port) const;
   std::vector<int> ports() const;  // ports with a device plugged in
@@ -112,6 +126,8 @@ class UsbBus {
   struct Impl;
 
  private:
+  int32_t takeOut(int port, Removal how);
+
   Kernel& kernel_;
   _DRIVER_OBJECT* driver_ = nullptr;
   TrafficLog log_;

@@ -65,7 +65,7 @@ TEST_F(Names, RemovalEmptiesPortNameAndTheNumbersAreReused)
     const int second = plug();
     const w98::DevNodeInfo firstNode = devnode(first);
 
-    EXPECT_EQ(machine().unplug(first, false), kStatusSuccess);
+    EXPECT_EQ(machine().unplug(first), kStatusSuccess);
     for (const std::string& key : {firstNode.driverKey, firstNode.deviceKey}) {
         const auto value = portName(key);
         ASSERT_TRUE(value.has_value()) << key;
@@ -115,7 +115,7 @@ TEST_F(Names, RemovingTheSecondOfThreeFreesTheMiddleNumbers)
     const int a = plug();
     const int b = plug();
     const int c = plug();
-    EXPECT_EQ(machine().unplug(b, false), kStatusSuccess);
+    EXPECT_EQ(machine().unplug(b), kStatusSuccess);
     const int d = plug();
     expectNames(d, "\\Device\\KVUSB01", "\\DosDevices\\KVUSB2");
     expectPortName(d, "KVUSB2");
@@ -154,7 +154,7 @@ TEST_F(Names, PortNumbersAboveNineKeepEveryDigit)
     EXPECT_EQ(kernel().io().findDevice("\\Device\\KVUSB04"), nullptr);
 
     // Removing a cable makes its number free for the refused one's successor.
-    EXPECT_EQ(machine().unplug(last, false), kStatusSuccess);
+    EXPECT_EQ(machine().unplug(last), kStatusSuccess);
     const int again = plug();
     expectPortName(again, "KVUSB127");
     expectNames(again, "\\Device\\KVUSB02", "\\DosDevices\\KVUSB127");
@@ -178,7 +178,7 @@ TEST_F(Names, KernelNamesGoPastNinetyNine)
     const int number = plug();
     expectNames(number, "\\Device\\KVUSB100", "\\DosDevices\\KVUSB1");
     EXPECT_EQ(devnode(number).state, w98::DevNodeState::Started);
-    EXPECT_EQ(machine().unplug(number, false), kStatusSuccess);
+    EXPECT_EQ(machine().unplug(number), kStatusSuccess);
     for (PDEVICE_OBJECT device : holders) IoDeleteDevice(device);
 }
 

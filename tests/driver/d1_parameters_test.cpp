@@ -99,8 +99,10 @@ TEST_F(Parameters_, AnInterfaceTheCableLacksFailsTheStart)
     const w98::DevNodeInfo node = devnode(number);
     EXPECT_EQ(node.state, w98::DevNodeState::Failed);
     EXPECT_EQ(node.status, kStatusInvalidParameter);
-    // The failed device was torn down again: no DOS name, port number free, "Port Name" empty.
+    // The failed device is stopped, not removed: no DOS name; its port number stays until the cable goes.
     EXPECT_FALSE(kernel().io().symbolicLinkTarget("\\DosDevices\\KVUSB1").has_value());
+    EXPECT_EQ(PortNumberMap[0], 0x80000000u);
+    machine().unplug(number);
     EXPECT_EQ(PortNumberMap[0], 0u);
     const auto value = portName(node.deviceKey);
     ASSERT_TRUE(value.has_value());

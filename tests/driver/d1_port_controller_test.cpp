@@ -249,7 +249,7 @@ TEST_F(PortController, EachPollWaitsOneMillisecondForASlowPrinter)
         EXPECT_LE(polls, 35u);
         EXPECT_EQ(records_[strobe].submitTime - records_[5].submitTime,
                   static_cast<w98::Ticks>(polls - 1) * w98::Clock::kMillisecond);
-        machine().unplug(number_, false);
+        machine().unplug(number_);
     }
 }
 
@@ -277,7 +277,7 @@ TEST_F(PortController, LengthZeroFailsAndLengthsOneAndTwoReadNothing)
         EXPECT_EQ(readId(options, 64, 64), expected);
         EXPECT_TRUE(allZero(0, 64));
         EXPECT_EQ(Writes(records_), 4 + 1 + 2 + 4 * 2 + 2) << Trace(records_);  // the two length bytes only
-        machine().unplug(number_, false);
+        machine().unplug(number_);
     }
 }
 

@@ -237,9 +237,11 @@ TEST_F(Start, StartFailsWhenADescriptorCannotBeRead)
         EXPECT_EQ(node.state, w98::DevNodeState::Failed);
         EXPECT_LT(node.status, 0);
         EXPECT_TRUE(kernel().io().symbolicLinks().empty());
-        EXPECT_EQ(PortNumberMap[0], 0u);  // torn down: the port number is free again
+        // Windows 98 stops a device whose start failed: the FDO and its port number stay until it goes.
+        EXPECT_EQ(PortNumberMap[0], 0x80000000u);
         usb().faults().clear();
-        machine().unplug(number, false);
+        machine().unplug(number);
+        EXPECT_EQ(PortNumberMap[0], 0u);
     }
     // After the failures a cable starts normally.
     const int number = plug(silentPrinterCable());
@@ -253,7 +255,11 @@ TEST_F(Start, StopAndStartAgainRecreatesTheDosNameWithoutLeaking)
     const size_t blocks = driverBlocks();
     const PUSBD_INTERFACE_INFORMATION pipeRecords = extension(number).Interface;
     ASSERT_NE(pipeRecords, nullptr);
+    const size_t beforeStop = controlMark();
     ASSERT_EQ(kernel().pnp().stopDevice(id), kStatusSuccess);
+    // The stop unconfigures the cable: SET_CONFIGURATION(0) is all it sends.
+    ASSERT_EQ(controlRecords(beforeStop).size(), 1u);
+    EXPECT_EQ(controlRecords(beforeStop).front().setup, Packet(0x00, 9, 0, 0, 0));
     EXPECT_FALSE(kernel().io().symbolicLinkTarget("\\DosDevices\\KVUSB1").has_value());
     EXPECT_EQ(extension(number).DeviceId, nullptr);
 
@@ -306,7 +312,7 @@ TEST_F(Start, EveryAllocationOfAPlugFailingInTurn)
     const uint64_t before = kernel().pool().allocationCount();
     const int probe = plug(silentPrinterCable());
     const uint64_t perPlug = kernel().pool().allocationCount() - before;
-    machine().unplug(probe, false);
+    machine().unplug(probe);
     ASSERT_GT(perPlug, 20u);
 
     int started = 0;
@@ -331,19 +337,19 @@ TEST_F(Start, EveryAllocationOfAPlugFailingInTurn)
         if (node.service.empty()) {
             // The Plug and Play manager could not identify the cable: no driver was involved.
             EXPECT_EQ(PortNumberMap[0], 0u);
-            machine().unplug(number, false);
+            machine().unplug(number);
             continue;
         }
         if (node.state == w98::DevNodeState::Started) {
             ++started;
             EXPECT_EQ(PortNumberMap[0], 0x80000000u);
             EXPECT_EQ(DeviceNameCounter, 1);
-            EXPECT_EQ(machine().unplug(number, false), kStatusSuccess);
+            EXPECT_EQ(machine().unplug(number), kStatusSuccess);
         } else {
             ++refused;
             EXPECT_EQ(node.state, w98::DevNodeState::Failed);
             EXPECT_LT(node.status, 0);
-            machine().unplug(number, false);
+            machine().unplug(number);
         }
         // Nothing of the cable is left: no port number, no device, no link, no "Port Name".
         EXPECT_EQ(PortNumberMap[0], 0u);

@@ -51,7 +51,7 @@ TEST_F(UsbRequests, RemovalWaitsForEveryAdmittedRequest)
     ASSERT_TRUE(IncrementPendingIo(device));  // a request the driver is still working on
 
     std::atomic<int32_t> removal{1};
-    w98::Kernel::Thread unplugger = kernel().spawn([&] { removal = machine().unplug(number, false); }, "unplug");
+    w98::Kernel::Thread unplugger = kernel().spawn([&] { removal = machine().unplug(number); }, "unplug");
 
     // However long we wait, removal stays blocked on the admitted request...
     kernel().clock().sleepFor(30 * w98::Clock::kSecond);

@@ -478,22 +478,24 @@ protected:
     }
 };
 
-TEST_F(D2NeverConfigured, FailedStartIsTornDownWithoutAnInterface)
+TEST_F(D2NeverConfigured, FailedStartIsStoppedAndRemovedWithoutAnInterface)
 {
-    // The removal that follows the failed start runs the clean-up with DosLinkActive set and no
-    // Interface, descriptors or device ID.
+    // The stop that Windows 98 sends after the failed start, and the removal when the cable goes, run the
+    // clean-up with DosLinkActive set and no Interface or device ID.
     PlugUnconfigurable();
     auto node = machine().devnode(1);
     ASSERT_TRUE(node.has_value());
     EXPECT_EQ(node->state, w98::DevNodeState::Failed);
-    EXPECT_EQ(kernel().io().topOfStack(node->pdo), node->pdo);  // the FDO is gone
+    EXPECT_NE(kernel().io().topOfStack(node->pdo), node->pdo);  // the FDO stays
+    EXPECT_EQ(Ext(1)->Interface, nullptr);
     EXPECT_FALSE(kernel().io().symbolicLinkTarget("\\DosDevices\\KVUSB1").has_value());
     EXPECT_NE(OpenPort().status, STATUS_SUCCESS);
+    EXPECT_EQ(PortNumberMap[0], 0x80000000u);
+    EXPECT_EQ(DeviceNameCounter, 1);
+    EXPECT_EQ(machine().unplug(1), STATUS_SUCCESS);
     EXPECT_TRUE(kernel().pool().outstanding(kTag).empty()) << kernel().pool().report();
     EXPECT_EQ(PortNumberMap[0], 0u);
     EXPECT_EQ(DeviceNameCounter, 0);
-    machine().unplug(1, false);
-    EXPECT_TRUE(kernel().pool().outstanding(kTag).empty()) << kernel().pool().report();
 }
 
 }  // namespace

@@ -79,6 +79,24 @@ TEST_F(D2Pnp, BusRelationsOnlyOnceWhileTheChildLives)
     Answer removal = SendPnp(Fdo(1), IRP_MN_QUERY_DEVICE_RELATIONS,
                              [](PIO_STACK_LOCATION sp, PIRP) { sp->Parameters.QueryDeviceRelations.Type = RemovalRelations; });
     EXPECT_EQ(removal.status, STATUS_NOT_SUPPORTED);
+
+    // Relations that a driver above already put into the request are refused and left as they are, even
+    // before the printer was reported.
+    auto* earlier = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), 0x65766F62));
+    earlier->Count = 1;
+    earlier->Objects[0] = Pdo(1);
+    Ext(1)->ChildCount = 0;
+    Answer above = SendPnp(
+        Fdo(1), IRP_MN_QUERY_DEVICE_RELATIONS,
+        [](PIO_STACK_LOCATION sp, PIRP) { sp->Parameters.QueryDeviceRelations.Type = BusRelations; },
+        reinterpret_cast<ULONG_PTR>(earlier));
+    Ext(1)->ChildCount = 1;
+    EXPECT_EQ(above.status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(above.information, reinterpret_cast<ULONG_PTR>(earlier));
+    EXPECT_EQ(earlier->Count, 1u);
+    EXPECT_EQ(earlier->Objects[0], Pdo(1));
+    EXPECT_EQ(Child(1), child);
+    ExFreePool(earlier);
 }
 
 TEST_F(D2Pnp, NoChildWithoutADeviceId)
@@ -288,7 +306,7 @@ TEST_F(D2Pnp, RemovalWithoutHandlesDeletesEverything)
     const std::string driverKey = machine().devnode(1)->driverKey;
     EXPECT_EQ(DeviceNameCounter, 2);
 
-    EXPECT_EQ(machine().unplug(1, false), STATUS_SUCCESS);
+    EXPECT_EQ(machine().unplug(1), STATUS_SUCCESS);
     EXPECT_FALSE(kernel().io().isLive(fdo));
     EXPECT_FALSE(kernel().io().isLive(child));
     EXPECT_FALSE(DosLinkTarget(1).has_value());
@@ -300,7 +318,7 @@ TEST_F(D2Pnp, RemovalWithoutHandlesDeletesEverything)
     EXPECT_TRUE(machine().registry().value(driverKey, kPortNameKeyValue)->data.empty());
 
     // The other cable is untouched; removing it too leaves no driver memory behind.
-    EXPECT_EQ(machine().unplug(2, false), STATUS_SUCCESS);
+    EXPECT_EQ(machine().unplug(2), STATUS_SUCCESS);
     EXPECT_TRUE(kernel().pool().outstanding(kTag).empty()) << kernel().pool().report();
 }
 
@@ -312,7 +330,7 @@ TEST_F(D2Pnp, RemovalWithAHandleOpenLingersUntilTheLastClose)
     DEVICE_OBJECT* child = Child(1);
     ASSERT_EQ(Write(h, {1, 2, 3}).status, STATUS_SUCCESS);
 
-    machine().unplug(1, false);
+    machine().unplug(1);
     EXPECT_TRUE(kernel().io().isLive(fdo));
     EXPECT_EQ(fdo->DeviceExtension, nullptr);
     EXPECT_FALSE(kernel().io().isLive(child));
@@ -351,7 +369,7 @@ TEST_F(D2Pnp, WriteInFlightAtRemovalCompletesFirst)
     kernel().clock().sleepFor(10 * kMs);
     ASSERT_FALSE(write->completed());
 
-    machine().unplug(1, false);
+    machine().unplug(1);
     ASSERT_TRUE(write->completed());
     auto r = write->wait();
     EXPECT_LT(r.status, 0);
@@ -375,7 +393,7 @@ TEST_F(D2Pnp, RemovalWaitsForARunningRecoveryAndRefusesNewCodes)
         kernel().clock().sleepFor(100 * kMs);
         probe = Control(h, IOCTL_KVUSB_SOFT_RESET, {}).status;
     }, "probe");
-    machine().unplug(1, false);
+    machine().unplug(1);
     // The removal drained the counted recovery before it went on.
     EXPECT_GE(now() - start, 25 * kSecond / 10);
     recover.join();
@@ -387,11 +405,56 @@ TEST_F(D2Pnp, RemovalWaitsForARunningRecoveryAndRefusesNewCodes)
     EXPECT_TRUE(kernel().pool().outstanding(kTag).empty()) << kernel().pool().report();
 }
 
-TEST_F(D2Pnp, SurpriseRemoval)
+// Lower drivers that fail the start, at once or later: Windows 98 then sends a stop, which finds nothing
+// configured, and the FDO stays until the cable goes. Lower drivers that finish the start later: the driver
+// waits before it configures anything.
+TEST_F(D2Pnp, LowerDriversFailingOrPendingTheStart)
+{
+    for (bool pends : {false, true}) {
+        const int failing = Plug(kAcmeId, [&](w98::CableOptions& o) {
+            o.port.startStatus = STATUS_DEVICE_NOT_CONNECTED;
+            o.port.startPends = pends;
+        });
+        EXPECT_EQ(machine().devnode(failing)->state, w98::DevNodeState::Failed);
+        EXPECT_EQ(machine().devnode(failing)->status, STATUS_DEVICE_NOT_CONNECTED);
+        ASSERT_NE(Ext(failing), nullptr) << "the FDO stays";
+        EXPECT_EQ(Ext(failing)->Interface, nullptr);
+        EXPECT_FALSE(Ext(failing)->Started);
+        EXPECT_FALSE(DosLinkTarget(1).has_value());
+        EXPECT_FALSE(ChildNode(failing).has_value());
+        EXPECT_EQ(machine().unplug(failing), STATUS_SUCCESS);
+        EXPECT_TRUE(kernel().pool().outstanding(kTag).empty()) << kernel().pool().report();
+    }
+    const int late = Plug(kAcmeId, [](w98::CableOptions& o) { o.port.startPends = true; });
+    EXPECT_EQ(machine().devnode(late)->state, w98::DevNodeState::Started);
+    EXPECT_EQ(DosLinkTarget(1), "\\Device\\KVUSB00");
+    EXPECT_TRUE(ChildNode(late).has_value());
+}
+
+// A DOS name that another device holds: the start still succeeds without it, and the stop and the
+// removal must not delete the other device's name.
+TEST_F(D2Pnp, DosNameHeldByAnotherDeviceIsLeftAlone)
+{
+    UNICODE_STRING link, target;
+    RtlInitUnicodeString(&link, u"\\DosDevices\\KVUSB1");
+    RtlInitUnicodeString(&target, u"\\Device\\Elsewhere");
+    ASSERT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
+    const int number = Plug();
+    EXPECT_EQ(machine().devnode(number)->state, w98::DevNodeState::Started);
+    EXPECT_EQ(DosLinkTarget(1), "\\Device\\Elsewhere");
+    ASSERT_EQ(kernel().pnp().stopDevice(machine().devnode(number)->id), STATUS_SUCCESS);
+    EXPECT_EQ(DosLinkTarget(1), "\\Device\\Elsewhere");
+    ASSERT_EQ(kernel().pnp().startDevice(machine().devnode(number)->id), STATUS_SUCCESS);
+    machine().unplug(number);
+    EXPECT_EQ(DosLinkTarget(1), "\\Device\\Elsewhere");
+    IoDeleteSymbolicLink(&link);
+}
+
+TEST_F(D2Pnp, SurpriseRemovalAsWindows2000SendsIt)
 {
     Plug();
     DEVICE_OBJECT* fdo = Fdo(1);
-    EXPECT_EQ(machine().unplug(1, true), STATUS_SUCCESS);
+    EXPECT_EQ(machine().unplug(1, w98::Removal::NtSurpriseRemoval), STATUS_SUCCESS);
     EXPECT_FALSE(kernel().io().isLive(fdo));
     EXPECT_FALSE(DosLinkTarget().has_value());
     EXPECT_TRUE(kernel().pool().outstanding(kTag).empty()) << kernel().pool().report();
@@ -444,7 +507,7 @@ TEST_F(D2Pnp, EnumerationWithAllocationsFailingInTurn)
     EXPECT_EQ(QueryBusRelations(Fdo(1)).status, STATUS_UNSUCCESSFUL);
 
     // Removal takes the child (and the device ID) with it.
-    machine().unplug(1, false);
+    machine().unplug(1);
     EXPECT_TRUE(kernel().pool().outstanding(kTag).empty()) << kernel().pool().report();
 }
 
@@ -459,7 +522,7 @@ TEST_F(D2Pnp, RemovalWithAllocationsFailingInTurnLeaksNothing)
         ASSERT_EQ(Write(h, {1, 2, 3}).status, STATUS_SUCCESS) << "allocation " << n;
         io().close(h);
         kernel().pool().failNth(n);
-        machine().unplug(1, false);
+        machine().unplug(1);
         kernel().pool().clearFaults();
         EXPECT_TRUE(kernel().pool().outstanding(kTag).empty()) << "allocation " << n << "\n" << kernel().pool().report();
         EXPECT_EQ(PortNumberMap[0], 0u) << "allocation " << n;

@@ -13,7 +13,7 @@ TEST_F(R1Review, RemovalWithAHandleOpenDeletesTheDeviceObjectExactlyOnce)
     Plug();
     auto h = Open();
     DEVICE_OBJECT* fdo = Fdo(1);
-    machine().unplug(1, false);
+    machine().unplug(1);
 
     // Removal deletes the object itself; the I/O manager keeps it for the open handle.
     EXPECT_TRUE(kernel().io().isLive(fdo));
@@ -33,7 +33,7 @@ TEST_F(R1Review, LingeringDeviceGivesItsKernelNameToTheNextCable)
 {
     Plug();
     auto h = Open();
-    machine().unplug(1, false);
+    machine().unplug(1);
     // The second cable takes the lowest free name again; the lingering object no longer holds it.
     Plug();
     FdoExtension* second = Ext(2);
@@ -131,7 +131,7 @@ TEST_F(R1Review, OpenWhileRemovalWaitsForRequestsIsRefused)
         });
     }, "device id");
     kernel().clock().sleepFor(5 * kMs);
-    auto unplugger = kernel().spawn([&] { machine().unplug(1, false); }, "unplug");
+    auto unplugger = kernel().spawn([&] { machine().unplug(1); }, "unplug");
     kernel().clock().sleepFor(5 * kMs);
     ASSERT_TRUE(kernel().io().isLive(fdo));
     ASSERT_NE(fdo->DeviceExtension, nullptr);

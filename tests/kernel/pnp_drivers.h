@@ -5,6 +5,7 @@
 #include <ddk/wdm.h>
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -129,8 +130,15 @@ struct FnDriverState {
   bool refuseQueryStop = false;
   bool refuseChildQueryRemove = false;
   bool reportChild = true;
-  bool openHandlesLinger = true;  // removal with open handles completes with STATUS_CANCELLED
+  bool openHandlesLinger = true;  // removal with open handles leaves the deleted FDO to its last close
+  // Faults of the kind the platform must catch:
+  bool referenceChild = true;      // ObReferenceObject on the child reported in bus relations
+  bool childOnEveryQuery = false;  // a new child for every bus-relations query
+  bool deleteBeforeDetach = false; // IoDeleteDevice of the FDO while it is still attached
+  NTSTATUS removeStatus = STATUS_SUCCESS;
   std::function<void(PDEVICE_OBJECT pdo)> onAdd;
+  // Runs first for every request to the FDO; a value it returns ends the request (already completed).
+  std::function<std::optional<NTSTATUS>(PDEVICE_OBJECT fdo, PIRP irp)> fdoHook;
 };
 inline FnDriverState& fn() {
   static FnDriverState state;
@@ -202,6 +210,9 @@ inline NTSTATUS FnPnp(PDEVICE_OBJECT d, PIRP irp) {
   if (!ext->isFdo) return FnChildPnp(ext, irp);
   auto sp = IoGetCurrentIrpStackLocation(irp);
   logPnp("fdo", irp);
+  if (fn().fdoHook) {
+    if (auto done = fn().fdoHook(d, irp)) return *done;
+  }
   switch (sp->MinorFunction) {
     case IRP_MN_START_DEVICE: {
       NTSTATUS s = FnForwardAndWait(ext, irp);
@@ -210,7 +221,8 @@ inline NTSTATUS FnPnp(PDEVICE_OBJECT d, PIRP irp) {
       return FnComplete(irp, s);
     }
     case IRP_MN_QUERY_DEVICE_RELATIONS: {
-      if (sp->Parameters.QueryDeviceRelations.Type != BusRelations || ext->childReported) break;
+      if (sp->Parameters.QueryDeviceRelations.Type != BusRelations) break;
+      if (ext->childReported && !fn().childOnEveryQuery) break;
       PDEVICE_OBJECT child = nullptr;
       if (!NT_SUCCESS(IoCreateDevice(d->DriverObject, sizeof(FnExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE,
                                      &child)))
@@ -222,7 +234,7 @@ inline NTSTATUS FnPnp(PDEVICE_OBJECT d, PIRP irp) {
       auto* relations = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), kTestTag));
       relations->Count = 1;
       relations->Objects[0] = child;
-      ObfReferenceObject(child);
+      if (fn().referenceChild) ObfReferenceObject(child);
       ext->child = child;
       ext->childReported = true;
       irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(relations);
@@ -232,18 +244,24 @@ inline NTSTATUS FnPnp(PDEVICE_OBJECT d, PIRP irp) {
       if (fn().refuseQueryStop) return FnComplete(irp, STATUS_UNSUCCESSFUL);
       break;
     case IRP_MN_REMOVE_DEVICE: {
+      // The reference taken for the relations belongs to the Plug and Play manager now.
       if (ext->child != nullptr) {
-        ObfDereferenceObject(ext->child);
         IoDeleteDevice(ext->child);
         ext->child = nullptr;
       }
       PDEVICE_OBJECT lower = ext->lower;
+      if (fn().removeStatus != STATUS_SUCCESS) {
+        IoDetachDevice(lower);
+        IoDeleteDevice(d);
+        return FnComplete(irp, fn().removeStatus);
+      }
+      if (fn().deleteBeforeDetach) IoDeleteDevice(d);
       IoDetachDevice(lower);
       if (d->ReferenceCount > 0 && fn().openHandlesLinger) {
         d->DeviceExtension = nullptr;
-        return FnComplete(irp, STATUS_CANCELLED);
+        return FnComplete(irp, STATUS_SUCCESS);
       }
-      IoDeleteDevice(d);
+      if (!fn().deleteBeforeDetach) IoDeleteDevice(d);
       IoSkipCurrentIrpStackLocation(irp);
       return IofCallDriver(lower, irp);
     }

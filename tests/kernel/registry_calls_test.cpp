@@ -12,7 +12,7 @@ class RegistryCallsTest : public PnpTestBase {
     EXPECT_EQ(kernel->pnp().deviceArrived(pdo), STATUS_SUCCESS);
     node = *kernel->pnp().deviceFor(pdo);
   }
-  ~RegistryCallsTest() override { kernel->pnp().deviceRemoved(pdo, true); }
+  ~RegistryCallsTest() override { kernel->pnp().deviceRemoved(pdo, Removal::Unplug); }
 
   HANDLE open(ULONG which) {
     HANDLE key = nullptr;

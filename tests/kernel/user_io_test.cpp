@@ -309,11 +309,11 @@ TEST_F(LingeringTest, RemovalWithAnOpenHandleLeavesTheDeviceObjectInPlace) {
   auto h = kernel->user().open("\\\\.\\FN1");
   ASSERT_EQ(h.status, STATUS_SUCCESS);
 
-  EXPECT_EQ(kernel->pnp().deviceRemoved(pdo, true), STATUS_CANCELLED);
+  EXPECT_EQ(kernel->pnp().deviceRemoved(pdo, Removal::Unplug), STATUS_SUCCESS);
   EXPECT_TRUE(kernel->io().isLive(fdo));
   EXPECT_EQ(fdo->DeviceExtension, nullptr);
   EXPECT_EQ(kernel->pnp().devices()[0].state, DevNodeState::Removed);
-  EXPECT_EQ(kernel->pnp().devices()[0].status, STATUS_CANCELLED);
+  EXPECT_EQ(kernel->pnp().devices()[0].status, STATUS_SUCCESS);
   EXPECT_EQ(fn().unloads, 0) << "the driver still has device objects";
   EXPECT_EQ(kernel->user().close(h.handle), STATUS_SUCCESS);
   kernel->io().releaseHandleReference(fdo);
@@ -345,7 +345,7 @@ TEST_F(LingeringTest, DriverStaysLoadedWhileADeletedDeviceHasAnOpenHandle) {
   ASSERT_EQ(h.status, STATUS_SUCCESS);
   IoDeleteSymbolicLink(&link);
   IoDeleteDevice(named);
-  ASSERT_EQ(kernel->pnp().deviceRemoved(pdo, true), STATUS_SUCCESS);
+  ASSERT_EQ(kernel->pnp().deviceRemoved(pdo, Removal::Unplug), STATUS_SUCCESS);
   EXPECT_EQ(fn().unloads, 0);
   EXPECT_TRUE(kernel->pnp().driverLoaded("testfn"));
   char buf[1];

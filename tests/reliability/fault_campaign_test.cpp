@@ -24,7 +24,7 @@ const Named kScenarios[] = {
     {"StopStart", StopStartScenario, true},
     {"Remove", [] { return RemoveScenario(false); }, false},
     {"RemoveWithHandleOpen", [] { return RemoveScenario(true); }, false},
-    {"SurpriseRemovalDuringJob", SurpriseDuringJobScenario, true},
+    {"UnplugDuringJob", UnplugDuringJobScenario, true},
 };
 
 // How ctest and gtest show a scenario parameter.

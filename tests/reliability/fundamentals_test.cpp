@@ -283,7 +283,7 @@ TEST_F(Fundamentals, ConcurrentCreatesAdmitOneAtATime)
     Remember("concurrent creates: " + std::to_string(kRounds) + " rounds of " + std::to_string(kThreads) + " threads");
 }
 
-// Opens and closes from two threads while the cable goes, orderly or by surprise: each open either gets
+// Opens and closes from two threads while the cable goes, pulled out or removed through the Device Manager: each open either gets
 // the device (and its close succeeds) or is refused with a status that says the device is gone or taken;
 // nothing is leaked, nothing is left pending, and the verifier sees no request on a freed device.
 TEST(OpensRacingRemoval, EveryOpenEndsCleanly)
@@ -293,7 +293,7 @@ TEST(OpensRacingRemoval, EveryOpenEndsCleanly)
     constexpr int kAttempts = 300;
     int admittedTotal = 0;
     for (int round = 0; round < kRounds; ++round) {
-        const bool surprise = round % 2 == 1;
+        const bool pulled = round % 2 == 1;
         Rig rig("opens_racing_removal");
         const int cable = rig.plug();
         std::atomic<bool> gone{false};
@@ -321,7 +321,7 @@ TEST(OpensRacingRemoval, EveryOpenEndsCleanly)
                         }
                     },
                     "opener " + std::to_string(t)));
-            const NtStatus removed = rig.machine().unplug(cable, surprise);
+            const NtStatus removed = rig.machine().unplug(cable, pulled ? w98::Removal::Unplug : w98::Removal::Orderly);
             EXPECT_TRUE(removed == kSuccess || removed == kCancelled)
                 << "round " << round << ": the removal ended " << StatusText(removed);
             gone = true;

@@ -98,7 +98,7 @@ std::vector<std::string> Rig::finish()
     k.user().closeAll();
     for (int number : machine_->presentCables()) {
         try {
-            machine_->unplug(number, false);
+            machine_->unplug(number);
         } catch (const std::exception& e) {
             problems.push_back(std::string("unplugging at the end failed: ") + e.what());
         }

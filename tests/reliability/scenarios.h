@@ -21,10 +21,10 @@ Scenario ControlScenario();
 Scenario StopStartScenario();
 // Orderly removal of an idle cable, or with a handle still open (then the handle is used and closed).
 Scenario RemoveScenario(bool handleOpen);
-// Surprise removal while a job is printing.
-Scenario SurpriseDuringJobScenario();
+// The cable pulled out while a job is printing.
+Scenario UnplugDuringJobScenario();
 
-// Whether a devnode's state is one of the two that a start ends in.
+// Whether a devnode's state is one that a start ends in, or that of a devnode left without a driver.
 bool StartEnded(const w98::DevNodeInfo& node);
 
 // Prints a small job on the cable's port and notes any breach of the print rule. A failed job is a

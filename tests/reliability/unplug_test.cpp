@@ -1,5 +1,5 @@
-// Unplugging at every point of a print job: after each request the bus sees (orderly and surprise), and at
-// every frame of a job on a slow printer, where a transfer may be cut halfway. The print rule must hold
+// Unplugging at every point of a print job (pulled out, and removed through the Device Manager): after each
+// request the bus sees, and at every frame of a job on a slow printer, where a transfer may be cut halfway. The print rule must hold
 // every time: the job reached the printer whole, or it is reported failed with exactly the bytes the
 // printer took.
 #include <gtest/gtest.h>
@@ -22,7 +22,7 @@ struct UnplugOutcome {
 
 // Prints `job` and pulls the cable `after` its first request reached the bus (before that the monitor is
 // still looking its port up), or once the job is over.
-UnplugOutcome PrintAndUnplug(Rig& rig, w98::CableOptions options, const std::vector<uint8_t>& job, bool surprise,
+UnplugOutcome PrintAndUnplug(Rig& rig, w98::CableOptions options, const std::vector<uint8_t>& job, bool pulled,
                              w98::Ticks after)
 {
     UnplugOutcome out;
@@ -34,7 +34,7 @@ UnplugOutcome PrintAndUnplug(Rig& rig, w98::CableOptions options, const std::vec
                 step);
     const w98::Ticks start = rig.now();
     rig.waitFor([&] { return rig.now() >= start + after || printer.finished(); }, after + w98::Clock::kSecond, step);
-    const NtStatus removed = rig.machine().unplug(cable, surprise);
+    const NtStatus removed = rig.machine().unplug(cable, pulled ? w98::Removal::Unplug : w98::Removal::Orderly);
     printer.join();
     out.printed = rig.printed(cable);
     // The monitor's handle may still be open when the remove arrives: then the device lingers.
@@ -47,7 +47,7 @@ class UnplugDuringJob : public ::testing::TestWithParam<bool> {};
 
 TEST_P(UnplugDuringJob, AfterEveryRequestOfTheJob)
 {
-    const bool surprise = GetParam();
+    const bool pulled = GetParam();
     const auto job = JobData(kJob, 5);
     uint64_t failed = 0;
     // Request k of the job never gets an answer: the cable goes while k requests are done and one is in flight.
@@ -65,7 +65,7 @@ TEST_P(UnplugDuringJob, AfterEveryRequestOfTheJob)
             auto printer = rig.kernel().spawn([&] { out.result = rig.print("KVUSB1", job); }, "print job");
             rig.waitFor([&] { return rig.usb().nextRequestIndex() > jobFirst + k || printer.finished(); },
                         60 * w98::Clock::kSecond, w98::Clock::kMillisecond / 4);
-            const NtStatus removed = rig.machine().unplug(cable, surprise);
+            const NtStatus removed = rig.machine().unplug(cable, pulled ? w98::Removal::Unplug : w98::Removal::Orderly);
             printer.join();
             out.printed = rig.printed(cable);
             if (removed != kSuccess && removed != kCancelled) out.problems.push_back("removal ended " + StatusText(removed));
@@ -86,13 +86,13 @@ TEST_P(UnplugDuringJob, AfterEveryRequestOfTheJob)
         for (const auto& p : problems) ADD_FAILURE() << "unplug with request " << k << " in flight: " << p;
         failed += (!breach.empty() || !problems.empty()) ? 1 : 0;
     }
-    Remember(std::string("unplug after each request (") + (surprise ? "surprise" : "orderly") + "): " +
+    Remember(std::string("unplug after each request (") + (pulled ? "unplug" : "remove") + "): " +
              std::to_string(kJob / kChunk + 1) + " points, " + std::to_string(failed) + " failed runs");
 }
 
 TEST_P(UnplugDuringJob, AtEveryFrameOfASlowJob)
 {
-    const bool surprise = GetParam();
+    const bool pulled = GetParam();
     const auto job = JobData(4 * kChunk, 9);
     w98::CableOptions options = Rig::cableOptions();
     options.printer.busyEveryBytes = 100;  // busy for a while after every 100 bytes: transfers span frames
@@ -114,7 +114,7 @@ TEST_P(UnplugDuringJob, AtEveryFrameOfASlowJob)
     uint64_t points = 0, failed = 0, partial = 0;
     for (w98::Ticks at = 0; at <= duration + step; at += step) {
         Rig rig("unplug_frame");
-        UnplugOutcome out = PrintAndUnplug(rig, options, job, surprise, at);
+        UnplugOutcome out = PrintAndUnplug(rig, options, job, pulled, at);
         ++points;
         bool cut = false;
         const std::string breach = CheckIntegrity(out.result, job, out.printed, kChunk, &cut);
@@ -125,13 +125,13 @@ TEST_P(UnplugDuringJob, AtEveryFrameOfASlowJob)
         for (const auto& p : problems) ADD_FAILURE() << "unplug " << at / w98::Clock::kMicrosecond << " us in: " << p;
         failed += (!breach.empty() || !problems.empty()) ? 1 : 0;
     }
-    Remember(std::string("unplug at every frame of a slow job (") + (surprise ? "surprise" : "orderly") + "): " +
+    Remember(std::string("unplug at every frame of a slow job (") + (pulled ? "unplug" : "remove") + "): " +
              std::to_string(points) + " points, " + std::to_string(partial) + " cut inside a request, " +
              std::to_string(failed) + " failed runs");
 }
 
 INSTANTIATE_TEST_SUITE_P(Removal, UnplugDuringJob, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Surprise" : "Orderly"; });
+                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Unplug" : "Remove"; });
 
 }  // namespace
 }  // namespace rel

@@ -82,9 +82,9 @@ TEST(Machine, DevicesDoNotOutliveABootButTheirKeysDo) {
   EXPECT_EQ(second, 2);
   ASSERT_TRUE(m.devnode(second));
   EXPECT_EQ(m.registry().stringValue(m.devnode(second)->deviceKey, "Port Name"), "KVUSB2");
-  EXPECT_EQ(m.unplug(second, true), 0);
+  EXPECT_EQ(m.unplug(second), 0);
   EXPECT_FALSE(m.devnode(second));
-  EXPECT_THROW(m.unplug(second, false), std::out_of_range);
+  EXPECT_THROW(m.unplug(second), std::out_of_range);
   m.boot();
   EXPECT_TRUE(m.presentCables().empty());
   EXPECT_EQ(m.cable(first), nullptr);

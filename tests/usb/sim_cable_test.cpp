@@ -13,7 +13,7 @@ class SimCableTest : public BusTest {
  protected:
   // The cable goes before the bus does: take it out first.
   void TearDown() override {
-    for (int p : bus.ports()) bus.unplug(p, true);
+    for (int p : bus.ports()) bus.unplug(p);
   }
 
   void plugCable() {
