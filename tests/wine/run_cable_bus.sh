@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# The real oslnk.sys on Wine's kernel over the simulated cable bus: installs both drivers in a fresh prefix
+# and runs cable_probe.exe, which plugs cables, prints and checks (see cable_bus/cable_probe.cpp).
+# Usage: run_cable_bus.sh OSLNK.SYS OSLNK.INF OSLNKBUS.SYS OSLNKBUS.INF CABLE_PROBE.EXE WORKDIR
+. "$(dirname "$0")/wine_common.sh"
+driver=$1 driver_inf=$2 bus=$3 bus_inf=$4 probe=$5 work=$6
+bus_runtime=$(dirname "$bus")/oslnkbus_sim.dll
+need_tool wine
+for f in "$driver" "$driver_inf" "$bus" "$bus_inf" "$probe"; do need_file "$f"; done
+
+mkdir -p "$work"
+new_prefix "$work/prefix"
+# Installation media: each INF beside its image, as setup copies them from there.
+media=$work/media
+rm -rf "$media" && mkdir -p "$media/driver" "$media/bus"
+cp "$driver" "$driver_inf" "$media/driver/" && cp "$bus" "$bus_runtime" "$bus_inf" "$media/bus/" || fail "cannot stage the images"
+# Services (the drivers' device hosts) get more time to start on a loaded machine.
+winecmd reg add 'HKLM\System\CurrentControlSet\Control' /v ServicesPipeTimeout /t REG_SZ /d 60000 /f >/dev/null ||
+  fail "cannot set the service start time-out"
+timeout 30 wineserver -w
+
+winpath() { echo "Z:${1//\//\\}"; }
+cd "$work" || fail "no work folder"
+timeout 80 env WINEDEBUG=-all wine "$probe" "$(winpath "$media/driver/$(basename "$driver_inf")")" \
+  "$(winpath "$media/bus/$(basename "$bus_inf")")" 2>"$work/wine.log" | tee "$work/probe.log"
+status=${PIPESTATUS[0]}
+[ "$status" -eq 0 ] || { tail -n 20 "$work/wine.log"; timeout 20 wineserver -k; fail "cable_probe.exe exited with $status"; }
+pass "the real driver on Wine's kernel over the simulated cable"
