@@ -14,6 +14,10 @@ new_prefix "$work/prefix"
 media=$work/media
 rm -rf "$media" && mkdir -p "$media/driver" "$media/bus"
 cp "$driver" "$driver_inf" "$media/driver/" && cp "$bus" "$bus_runtime" "$bus_inf" "$media/bus/" || fail "cannot stage the images"
+# Wine difference: setup finds the files of an OEM INF beside its original copy for the first device only;
+# for the next device it looks beside the copy in %windir%\inf, and its default queue callback asks for
+# the missing file again and again, forever. Windows keeps the source path that SPOST_PATH recorded.
+cp "$driver" "$WINEPREFIX/drive_c/windows/inf/" || fail "cannot stage the driver beside the INF folder"
 # Services (the drivers' device hosts) get more time to start on a loaded machine.
 winecmd reg add 'HKLM\System\CurrentControlSet\Control' /v ServicesPipeTimeout /t REG_SZ /d 60000 /f >/dev/null ||
   fail "cannot set the service start time-out"
@@ -21,8 +25,20 @@ timeout 30 wineserver -w
 
 winpath() { echo "Z:${1//\//\\}"; }
 cd "$work" || fail "no work folder"
-timeout 80 env WINEDEBUG=-all wine "$probe" "$(winpath "$media/driver/$(basename "$driver_inf")")" \
+# Plug and Play's trace shows the devnodes it creates (see printerChild in cable_probe.cpp).
+timeout 80 env WINEDEBUG=-all,trace+plugplay wine "$probe" "$(winpath "$media/driver/$(basename "$driver_inf")")" \
   "$(winpath "$media/bus/$(basename "$bus_inf")")" 2>"$work/wine.log" | tee "$work/probe.log"
 status=${PIPESTATUS[0]}
-[ "$status" -eq 0 ] || { tail -n 20 "$work/wine.log"; timeout 20 wineserver -k; fail "cable_probe.exe exited with $status"; }
+[ "$status" -eq 0 ] || {
+  grep -v ':trace:' "$work/wine.log" | tail -n 20
+  timeout 20 wineserver -k
+  fail "cable_probe.exe exited with $status"
+}
+# Devnodes the probe expects Plug and Play to have created: Wine prints their paths with doubled backslashes.
+created=$(sed -n 's/.*enumerate_new_device Creating new device L"\(.*\)"\.$/\1/p' "$work/wine.log" | sed 's/\\\\/\\/g')
+while read -r _ path; do
+  path=${path%$'\r'}
+  grep -qxF -- "$path" <<<"$created" || fail "Plug and Play created no devnode $path (created: $(tr '\n' ' ' <<<"$created"))"
+  echo "ok    Plug and Play created the printer's devnode $path"
+done < <(grep '^expect-devnode ' "$work/probe.log")
 pass "the real driver on Wine's kernel over the simulated cable"
