@@ -1,14 +1,22 @@
 #!/usr/bin/env bash
 # The real oslnk.sys on Wine's kernel over the simulated cable bus: installs both drivers in a fresh prefix
-# and runs cable_probe.exe, which plugs cables, prints and checks (see cable_bus/cable_probe.cpp).
-# Usage: run_cable_bus.sh OSLNK.SYS OSLNK.INF OSLNKBUS.SYS OSLNKBUS.INF CABLE_PROBE.EXE WORKDIR
+# and runs cable_probe.exe, which plugs cables, prints and checks (see cable_bus/cable_probe.cpp). The host
+# target's session tool records the same printer's device-ID exchange first, for the probe to compare.
+# Usage: run_cable_bus.sh OSLNK.SYS OSLNK.INF OSLNKBUS.SYS OSLNKBUS.INF CABLE_PROBE.EXE OSTROLINK WORKDIR
 . "$(dirname "$0")/wine_common.sh"
-driver=$1 driver_inf=$2 bus=$3 bus_inf=$4 probe=$5 work=$6
+driver=$1 driver_inf=$2 bus=$3 bus_inf=$4 probe=$5 ostrolink=$6 work=$7
 bus_runtime=$(dirname "$bus")/oslnkbus_sim.dll
 need_tool wine
-for f in "$driver" "$driver_inf" "$bus" "$bus_inf" "$probe"; do need_file "$f"; done
+for f in "$driver" "$driver_inf" "$bus" "$bus_inf" "$probe" "$ostrolink"; do need_file "$f"; done
+# Manufacturer and model longer than 20 characters: the printer identifier is cut, its check value is not.
+printer_id='MANUFACTURER:Example Works;CMD:PCL;MODEL:Photo Writer 9000;CLS:PRINTER;'
 
 mkdir -p "$work"
+# The host target: the same printer, its device ID asked for between two soft resets.
+printf 'plug --device-id "%s"\nioctl KVUSB1 soft-reset\nioctl KVUSB1 get-device-id\nioctl KVUSB1 soft-reset\n' \
+  "$printer_id" >"$work/host.session"
+"$ostrolink" --pcap "$work/host.pcap" "$work/host.session" >"$work/host.log" 2>&1 ||
+  { cat "$work/host.log"; fail "the host target's session failed"; }
 new_prefix "$work/prefix"
 # Installation media: each INF beside its image, as setup copies them from there.
 media=$work/media
@@ -27,7 +35,7 @@ winpath() { echo "Z:${1//\//\\}"; }
 cd "$work" || fail "no work folder"
 # Plug and Play's trace shows the devnodes it creates (see printerChild in cable_probe.cpp).
 timeout 80 env WINEDEBUG=-all,trace+plugplay wine "$probe" "$(winpath "$media/driver/$(basename "$driver_inf")")" \
-  "$(winpath "$media/bus/$(basename "$bus_inf")")" 2>"$work/wine.log" | tee "$work/probe.log"
+  "$(winpath "$media/bus/$(basename "$bus_inf")")" "$printer_id" "$(winpath "$work/host.pcap")" 2>"$work/wine.log" | tee "$work/probe.log"
 status=${PIPESTATUS[0]}
 [ "$status" -eq 0 ] || {
   grep -v ':trace:' "$work/wine.log" | tail -n 20

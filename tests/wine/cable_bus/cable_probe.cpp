@@ -1,7 +1,9 @@
 // cable_probe.exe: the Wine scenario of the real oslnk.sys over the simulated cable bus (oslnkbus.sys).
-// Usage: cable_probe DRIVER_INF BUS_INF
-// Installs the driver's INF and the bus, plugs a cable, prints through \\.\KVUSB1 and checks what the
-// printer received, byte for byte. Prints one line per step; exit code 0 when every check passed.
+// Usage: cable_probe DRIVER_INF BUS_INF PRINTER_ID [HOST_PCAP]
+// Installs the driver's INF and the bus, plugs a cable with a printer that answers PRINTER_ID, prints
+// through \\.\KVUSB1 and checks what the printer received, byte for byte; runs the nine control codes,
+// plugs and unplugs more cables, and compares the device-ID exchange with the host target's capture
+// HOST_PCAP of the same printer. Prints one line per step; exit code 0 when every check passed.
 #include <windows.h>
 #include <setupapi.h>
 #include <newdev.h>
@@ -21,6 +23,7 @@
 namespace {
 
 int failures = 0;
+std::vector<std::string> deviceIdExchange;  // the setup packets of IOCTL_KVUSB_GET_DEVICE_ID
 // The driver key's default "MaxTransferSize", which the INF writes.
 constexpr DWORD kMaxTransferSize = 1024;
 
@@ -249,6 +252,7 @@ void controlCodes(HANDLE& port, const char* path, unsigned slot, const char* pri
     std::vector<char> id(OSLNK_DEVICE_ID_SIZE, 'x');
     r = control(port, IOCTL_KVUSB_GET_DEVICE_ID, nullptr, 0, id.data(), DWORD(id.size()));
     log = takeLog(slot);
+    deviceIdExchange = log;
     // The exchange ends with the register set-up: read, 7=F8, 6=43, 2=4C, 8=01, read.
     check(r.ok && r.returned > 0 && std::string(id.data()) == printerId &&
               inOrder(log, {"C0 03", "40 04 07F8", "40 04 0643", "40 04 024C", "40 04 0801", "C0 03"}),
@@ -342,6 +346,22 @@ void driverKey(const char* portName) {
     }
     SetupDiDestroyDeviceInfoList(set);
     check(found, "a cable's driver key holds \"Port Name\" = %s", portName);
+}
+
+// Prints the devnodes of the bus and its cables, with their services (the device tree of make demo-wine).
+void deviceTree() {
+    HDEVINFO set = SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES | DIGCF_PRESENT);
+    if (set == INVALID_HANDLE_VALUE) return;
+    SP_DEVINFO_DATA device = {sizeof device};
+    for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &device); ++i) {
+        char id[512] = {}, service[64] = {};
+        SetupDiGetDeviceInstanceIdA(set, &device, id, sizeof id, nullptr);
+        SetupDiGetDeviceRegistryPropertyA(set, &device, SPDRP_SERVICE, nullptr, reinterpret_cast<BYTE*>(service),
+                                          sizeof service, nullptr);
+        if (_stricmp(service, "oslnkbus") && _stricmp(service, "oslnk")) continue;
+        std::printf("      devnode %-40s service %s\n", id, service);
+    }
+    SetupDiDestroyDeviceInfoList(set);
 }
 
 // The value of the first key of `keys` found in the device ID, up to its ';'.
@@ -472,17 +492,54 @@ void moreCables(HANDLE& first, const char* firstId) {
     unplugged(1, "\\\\.\\KVUSB1");
 }
 
+// ------------------------------------------------------------------ the same requests as on the host target
+
+// The control setup packets of a usbmon capture (the host target's --pcap, link type 220), in order.
+std::vector<std::string> capturedSetups(const char* path) {
+    std::vector<std::string> out;
+    FILE* f = std::fopen(path, "rb");
+    if (!f) fatal("opening the host target's capture");
+    unsigned char global[24];
+    if (std::fread(global, 1, sizeof global, f) != sizeof global) fatal("reading the capture's header");
+    for (;;) {
+        unsigned char record[16];
+        if (std::fread(record, 1, sizeof record, f) != sizeof record) break;
+        const unsigned length = record[8] | record[9] << 8 | record[10] << 16 | unsigned(record[11]) << 24;
+        std::vector<unsigned char> event(length);
+        if (length < 64 || std::fread(event.data(), 1, length, f) != length) break;
+        // usbmon: event type 'S' (submission), transfer type 2 (control), setup flag 0, setup at byte 40.
+        if (event[8] == 'S' && event[9] == 2 && event[14] == 0) out.push_back(packetText(event.data() + 40));
+    }
+    std::fclose(f);
+    return out;
+}
+
+// The host session asked for the device ID between two SOFT_RESET requests: the packets in between must be
+// the ones that the same driver put on the wire here.
+void sameAsHost(const std::vector<std::string>& wine, const char* pcap) {
+    std::vector<std::string> all = capturedSetups(pcap), host;
+    const std::string marker = "23 02 0000 0000 0000";
+    size_t first = 0;
+    while (first < all.size() && all[first] != marker) ++first;
+    for (size_t i = first + 1; i < all.size() && all[i] != marker; ++i) host.push_back(all[i]);
+    size_t same = 0;
+    while (same < host.size() && same < wine.size() && host[same] == wine[same]) ++same;
+    check(!host.empty() && host == wine,
+          "device-ID exchange: %u setup packets on Wine, %u on the host target, the same up to packet %u (%s / %s)",
+          unsigned(wine.size()), unsigned(host.size()), unsigned(same),
+          same < wine.size() ? wine[same].c_str() : "-", same < host.size() ? host[same].c_str() : "-");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 3) {
-        std::printf("usage: cable_probe DRIVER_INF BUS_INF\n");
+    if (argc < 4) {
+        std::printf("usage: cable_probe DRIVER_INF BUS_INF PRINTER_ID [HOST_PCAP]\n");
         return 2;
     }
     install(argv[1], argv[2]);
 
-    // Manufacturer and model longer than 20 characters: the identifier is cut, its check value is not.
-    const char* printerId = "MANUFACTURER:Example Works;CMD:PCL;MODEL:Photo Writer 9000;CLS:PRINTER;";
+    const char* printerId = argv[3];
     plug(0, printerId);
     HANDLE port = openWhenThere("\\\\.\\KVUSB1");
     check(port != INVALID_HANDLE_VALUE, "cable plugged, \\\\.\\KVUSB1 opened (error %lu)", GetLastError());
@@ -490,8 +547,10 @@ int main(int argc, char** argv) {
 
     printJob(port, 0, 100 * 1024 + 1000, kMaxTransferSize);
     driverKey("KVUSB1");
+    deviceTree();
     printerChild(printerId, "KVUSB1");
     controlCodes(port, "\\\\.\\KVUSB1", 0, printerId);
+    if (argc > 4) sameAsHost(deviceIdExchange, argv[4]);
     moreCables(port, printerId);
 
     std::printf("%s: %d failure(s)\n", failures ? "FAILED" : "PASSED", failures);
