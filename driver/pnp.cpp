@@ -222,7 +222,8 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN* Lingering)
         ChildExtension* Record = CONTAINING_RECORD(Link, ChildExtension, ListEntry);
         PDEVICE_OBJECT Child = Record->Self;
         RemoveEntryList(Link);
-        ObfDereferenceObject(Child);  // the reference the bus relations took
+        // The references that the bus-relations answers took belong to the Plug and Play manager, which
+        // releases them when it has removed the child: only the creation's reference is ours to drop.
         DeleteChildDevice(Child);
         if (Extension->ChildCount != 0) {
             Extension->ChildCount -= 1;

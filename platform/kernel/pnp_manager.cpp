@@ -410,6 +410,11 @@ struct PnpManager::Impl {
       }
       if (!known) enumerate(pdo, id);
     }
+    // The answer's references are the manager's: each listed device object was referenced by the bus
+    // driver, and the devnode holds a reference of its own (IRP_MN_QUERY_DEVICE_RELATIONS: "the PnP manager
+    // dereferences the objects when they are no longer needed").
+    for (DEVICE_OBJECT* pdo : reported)
+      if (kernel.io().isLive(pdo)) ObfDereferenceObject(pdo);
   }
 
   // Every devnode of the subtree, children before their parents.
@@ -471,10 +476,20 @@ struct PnpManager::Impl {
       if (!final) continue;
       std::lock_guard lock(mutex);
       n->info.state = DevNodeState::Removed;
-      if (n->referenced) {
-        n->referenced = false;
-        ObfDereferenceObject(n->info.pdo);
+    }
+    // The devnodes' own references go once the whole subtree has been removed: a bus driver deletes its
+    // children's device objects in its own removal, after theirs, and the objects must outlive that.
+    if (final) {
+      for (int i : order) {
+        DevNode* n = node(i);
+        std::lock_guard lock(mutex);
+        if (n->referenced) {
+          n->referenced = false;
+          ObfDereferenceObject(n->info.pdo);
+        }
       }
+      // A driver whose last device object went with those references is unloaded now.
+      for (int i : order) maybeUnload(node(i)->driver);
     }
     return result;
   }

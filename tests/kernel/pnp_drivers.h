@@ -233,7 +233,7 @@ inline NTSTATUS FnPnp(PDEVICE_OBJECT d, PIRP irp) {
       break;
     case IRP_MN_REMOVE_DEVICE: {
       if (ext->child != nullptr) {
-        ObfDereferenceObject(ext->child);
+        // The reference in the relations answer is the PnP manager's: only the creation's is dropped here.
         IoDeleteDevice(ext->child);
         ext->child = nullptr;
       }
