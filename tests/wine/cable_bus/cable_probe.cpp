@@ -514,14 +514,18 @@ std::vector<std::string> capturedSetups(const char* path) {
     return out;
 }
 
-// The host session asked for the device ID between two SOFT_RESET requests: the packets in between must be
-// the ones that the same driver put on the wire here.
+// The host session asked for the device ID between two SOFT_RESET requests, its last two: the packets in
+// between must be the ones that the same driver put on the wire here.
 void sameAsHost(const std::vector<std::string>& wine, const char* pcap) {
     std::vector<std::string> all = capturedSetups(pcap), host;
     const std::string marker = "23 02 0000 0000 0000";
-    size_t first = 0;
-    while (first < all.size() && all[first] != marker) ++first;
-    for (size_t i = first + 1; i < all.size() && all[i] != marker; ++i) host.push_back(all[i]);
+    // The last two soft resets are the session's markers (the start sends one of its own before them).
+    size_t last = all.size();
+    while (last > 0 && all[last - 1] != marker) --last;
+    size_t first = last > 0 ? last - 1 : 0;
+    while (first > 0 && all[first - 1] != marker) --first;
+    if (first > 0 && last > 0)
+        for (size_t i = first; i + 1 < last; ++i) host.push_back(all[i]);
     size_t same = 0;
     while (same < host.size() && same < wine.size() && host[same] == wine[same]) ++same;
     check(!host.empty() && host == wine,
