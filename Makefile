@@ -18,7 +18,7 @@ TSAN_STRIDE     ?= 5
 FUZZ_TIME       ?= 20
 FUZZ_SEED       ?= 1207
 
-.PHONY: all host windows test demo deps bench clean sanitize asan tsan fuzz
+.PHONY: all host windows test demo demo-wine deps bench clean sanitize asan tsan fuzz
 
 all: host
 
@@ -85,6 +85,10 @@ endif
 
 demo: host
 	./scripts/demo.sh $(HOST_DIR)
+
+# The real images on Wine's kernel over the simulated cable bus (a fresh prefix: some seconds more).
+demo-wine: windows host
+	./scripts/demo-wine.sh $(HOST_DIR) $(WIN_DIR)
 
 bench: host
 	./scripts/bench.sh $(HOST_DIR)
