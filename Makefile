@@ -83,7 +83,9 @@ else
 	@echo "fuzz: clang is not installed; the fuzz targets are skipped (make deps as root installs it)"
 endif
 
-demo: host
+# Only what the demo runs (ostrolink and the helper library it loads): no tests, benchmarks or GoogleTest.
+demo: $(HOST_DIR)/CMakeCache.txt
+	cmake --build $(HOST_DIR) -j $(JOBS) --target ostrolink
 	./scripts/demo.sh $(HOST_DIR)
 
 bench: host
