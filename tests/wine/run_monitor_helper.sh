@@ -7,8 +7,9 @@
 probe=$1 dll=$2 work=$3
 need_tool wine
 if [ ! -f "$probe" ] && command -v i686-w64-mingw32-gcc >/dev/null 2>&1; then
+  # Beside the work folder, which receives a copy.
+  probe="$(dirname "$work")/monitor_probe.exe"
   mkdir -p "$work" || fail "no work folder"
-  probe="$work/monitor_probe.exe"
   i686-w64-mingw32-gcc -O1 -Wall -Werror -o "$probe" "$(dirname "$0")/monitor_probe.c" -lwinspool -static-libgcc ||
     fail "cannot build the probe program"
 fi
