@@ -15,22 +15,36 @@ out="$build/fuzz"
 mkdir -p "$out/found" "$out/artifacts"
 summary="$out/summary.txt"
 : > "$summary"
+# Targets run side by side, FUZZ_JOBS at a time (default: one per core); each is one process on one core, so
+# a target gets the same time and inputs as when run alone on an idle machine.
+jobs_max=${FUZZ_JOBS:-$(nproc)}
 status=0
 found_any=0
+names=()
+run_one() {
+  local bin=$1 name=$2
+  "$bin" -seed="$seed" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2560 -max_len=8192 -print_final_stats=1 \
+    -artifact_prefix="$out/artifacts/$name-" "$out/found/$name" "$here/corpus/$name" >"$out/$name.log" 2>&1
+  echo $? > "$out/$name.rc"
+}
 for bin in "$out"/fuzz_*; do
   [ -x "$bin" ] && [ -f "$bin" ] || continue
   found_any=1
   name=$(basename "$bin")
+  names+=("$name")
   mkdir -p "$out/found/$name"
-  seeds="$here/corpus/$name"
-  log="$out/$name.log"
+  rm -f "$out/$name.rc"
+  while [ "$(jobs -rp | wc -l)" -ge "$jobs_max" ]; do wait -n; done
   echo "fuzz: $name for ${seconds}s, seed $seed"
-  "$bin" -seed="$seed" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2560 -max_len=8192 -print_final_stats=1 \
-    -artifact_prefix="$out/artifacts/$name-" "$out/found/$name" "$seeds" >"$log" 2>&1
-  rc=$?
+  run_one "$bin" "$name" &
+done
+wait
+for name in "${names[@]}"; do
+  log="$out/$name.log"
+  rc=$(cat "$out/$name.rc" 2>/dev/null || echo 1)
   runs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' | tail -1)
   cov=$(grep -o 'cov: [0-9]*' "$log" | tail -1 | grep -o '[0-9]*')
-  if [ $rc -eq 0 ]; then
+  if [ "$rc" -eq 0 ]; then
     echo "$name: ${runs:-?} inputs in ${seconds}s, coverage ${cov:-?} edges, 0 failures" | tee -a "$summary"
   else
     status=1

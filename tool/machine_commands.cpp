@@ -17,6 +17,7 @@
 #include "port_monitor.h"
 #include "progress.h"
 #include "session.h"
+#include "status_names.h"
 
 namespace ostrolink {
 
@@ -289,7 +290,7 @@ class MachineCommands : public CommandSet {
     j.set("instance_id", d.instanceId);
     j.set("hardware_ids", stringList(d.hardwareIds));
     j.set("state", stateName(d.state));
-    j.set("status", statusText(static_cast<uint32_t>(d.status)));
+    setStatus(j, static_cast<uint32_t>(d.status));
     if (!d.service.empty()) j.set("service", d.service);
     if (auto p = registryString(d.deviceKey, OSLNK_PORT_NAME_VALUE)) j.set("port_name", *p);
     Json children = Json::array();
@@ -302,8 +303,11 @@ class MachineCommands : public CommandSet {
   }
 
   void devnodeText(const Json& j, int depth, std::string& out) {
-    out += std::string(static_cast<size_t>(depth) * 4 + 2, ' ') + j["device_id"].asString() + "\\" +
-           j["instance_id"].asString() + "  [" + j["state"].asString() + "]";
+    const std::string& id = j["device_id"].asString();
+    out += std::string(static_cast<size_t>(depth) * 4 + 2, ' ') +
+           (id.empty() ? std::string("(a device that reported no usable identifier)")
+                       : id + "\\" + j["instance_id"].asString()) +
+           "  [" + j["state"].asString() + "]";
     if (j["service"].isString()) out += "  driver " + j["service"].asString();
     if (j["port_name"].isString()) out += "  port " + j["port_name"].asString();
     out += "\n";
@@ -369,11 +373,11 @@ class MachineCommands : public CommandSet {
     r.set("cable", number);
     auto node = machine_->devnode(number);
     if (!node) {
-      r.set("status", Json()).say("cable " + std::to_string(number) + ": no devnode");
+      r.set("status", Json()).set("status_name", Json()).say("cable " + std::to_string(number) + ": no devnode");
       return;
     }
     auto& io = machine_->kernel().io();
-    r.set("status", statusText(static_cast<uint32_t>(node->status)));
+    setStatus(r, static_cast<uint32_t>(node->status));
     auto portName = registryString(node->deviceKey, OSLNK_PORT_NAME_VALUE);
     std::optional<std::string> kernelName, dosName;
     if (node->pdo) {
@@ -398,19 +402,24 @@ class MachineCommands : public CommandSet {
       child.set("hardware_ids", stringList(it->second.hardwareIds));
       child.set("instance_id", it->second.instanceId);
       child.set("state", stateName(it->second.state));
+      // A printer whose device ID names no manufacturer gets a child without identifiers.
+      child.set("identified", !it->second.deviceId.empty());
       break;
     }
     r.set("device_id_read", !node->children.empty());
     r.set("child", child);
     if (portName && node->status == kSuccess && monitorInstalled()) monitor_->addPort(*portName);
 
-    std::string line = "cable " + std::to_string(number) + ": " + statusText(static_cast<uint32_t>(node->status)) +
+    std::string line = "cable " + std::to_string(number) + ": " + namedStatusText(static_cast<uint32_t>(node->status)) +
                        " [" + stateName(node->state) + "]";
     if (portName) line += "  port " + *portName;
     if (kernelName) line += "  " + *kernelName;
     if (dosName) line += "  " + *dosName;
     r.say(line);
-    if (child.isObject())
+    if (child.isObject() && !child["identified"].asBool())
+      r.say("  printer: attached, but it reported no usable identifier, so Windows cannot install it [" +
+            child["state"].asString() + "]");
+    else if (child.isObject())
       r.say("  printer: " + child["device_id"].asString() + "  (instance " + child["instance_id"].asString() + ")");
     else
       r.say("  no printer reported");
@@ -421,9 +430,9 @@ class MachineCommands : public CommandSet {
     int number = c.number;
     int32_t status = machine_->unplug(number, orderly ? w98::Removal::Orderly : w98::Removal::Unplug);
     bool stays = machine_->cable(number)->present;
-    r.set("cable", number).set("status", statusText(static_cast<uint32_t>(status))).set("plugged", stays);
+    setStatus(r.set("cable", number).set("plugged", stays), static_cast<uint32_t>(status));
     r.say("cable " + std::to_string(number) + (orderly ? (stays ? " not removed" : " removed") : " unplugged") +
-          ": " + statusText(static_cast<uint32_t>(status)));
+          ": " + namedStatusText(static_cast<uint32_t>(status)));
   }
 
   void stopStart(const Args& a, Reply& r, bool stop) {
@@ -433,10 +442,10 @@ class MachineCommands : public CommandSet {
     auto& pnp = machine_->kernel().pnp();
     int32_t status = stop ? pnp.stopDevice(node->id) : pnp.startDevice(node->id);
     auto after = pnp.device(node->id);
-    r.set("cable", c.number).set("status", statusText(static_cast<uint32_t>(status)));
+    setStatus(r.set("cable", c.number), static_cast<uint32_t>(status));
     if (after) r.set("state", stateName(after->state));
     r.say("cable " + std::to_string(c.number) + (stop ? " stopped: " : " started: ") +
-          statusText(static_cast<uint32_t>(status)) + (after ? " [" + stateName(after->state) + "]" : ""));
+          namedStatusText(static_cast<uint32_t>(status)) + (after ? " [" + stateName(after->state) + "]" : ""));
   }
 
   void devices(Reply& r) {
@@ -475,7 +484,7 @@ class MachineCommands : public CommandSet {
     o.set("size", j.size);
     o.set("requests", j.requests);
     o.set("max_transfer_size", j.maxTransferSize);
-    o.set("status", statusText(static_cast<uint32_t>(j.status)));
+    setStatus(o, static_cast<uint32_t>(j.status));
     o.set("failed", j.failed);
     o.set("timed_out", j.timedOut);
     o.set("virtual_seconds", seconds(j.ticks));
@@ -487,7 +496,7 @@ class MachineCommands : public CommandSet {
                     std::to_string(j.requests) + (j.requests == 1 ? " request" : " requests") + " of at most " +
                     std::to_string(j.maxTransferSize) + " bytes, " + secondsText(j.ticks) + " of bus time";
     if (j.failed)
-      s += ", FAILED with " + statusText(static_cast<uint32_t>(j.status)) + (j.timedOut ? " (timed out)" : "");
+      s += ", FAILED with " + namedStatusText(static_cast<uint32_t>(j.status)) + (j.timedOut ? " (timed out)" : "");
     if (j.ticks > 0 && j.bytes > 0) {
       char buf[64];
       std::snprintf(buf, sizeof buf, " (%.0f bytes/s)", static_cast<double>(j.bytes) / seconds(j.ticks));
@@ -573,19 +582,19 @@ class MachineCommands : public CommandSet {
     r.set("port", name).set("code", statusText(code->code)).set("name", code->name ? Json(code->name) : Json());
     UseHandle h = useHandle(name);
     if (h.openStatus != kSuccess) {
-      r.set("status", statusText(static_cast<uint32_t>(h.openStatus))).set("opened", false);
-      r.say("cannot open \\\\.\\" + name + ": " + statusText(static_cast<uint32_t>(h.openStatus)));
+      setStatus(r, static_cast<uint32_t>(h.openStatus)).set("opened", false);
+      r.say("cannot open \\\\.\\" + name + ": " + namedStatusText(static_cast<uint32_t>(h.openStatus)));
       return;
     }
     auto res = machine_->kernel().user().deviceControl(h.handle, code->code, input.empty() ? nullptr : input.data(),
                                                        static_cast<uint32_t>(input.size()),
                                                        output.empty() ? nullptr : output.data(), outLength);
     if (h.temporary) machine_->kernel().user().close(h.handle);
-    r.set("status", statusText(static_cast<uint32_t>(res.status)));
+    setStatus(r, static_cast<uint32_t>(res.status));
     r.set("bytes_returned", res.information);
     r.set("output", hexBytes(output));
     std::string line = name + " " + (code->name ? code->name : statusText(code->code)) + ": " +
-                       statusText(static_cast<uint32_t>(res.status));
+                       namedStatusText(static_cast<uint32_t>(res.status));
     if (!output.empty() && res.status == kSuccess) {
       if (code->code == findIoctl("get-device-id")->code) {
         auto nul = std::find(output.begin(), output.end(), uint8_t{0});
@@ -607,9 +616,9 @@ class MachineCommands : public CommandSet {
     std::string name = port(a.positional[0]);
     if (handles_.count(name)) throw CommandError("open: " + name + " is already open in this session");
     auto opened = machine_->kernel().user().open("\\\\.\\" + name);
-    r.set("port", name).set("status", statusText(static_cast<uint32_t>(opened.status)));
+    setStatus(r.set("port", name), static_cast<uint32_t>(opened.status));
     if (opened.status == kSuccess) handles_[name] = opened.handle;
-    r.say("open \\\\.\\" + name + ": " + statusText(static_cast<uint32_t>(opened.status)));
+    r.say("open \\\\.\\" + name + ": " + namedStatusText(static_cast<uint32_t>(opened.status)));
   }
 
   uint32_t openHandle(const std::string& name, const char* command) {
@@ -633,9 +642,9 @@ class MachineCommands : public CommandSet {
     if (data.size() > 0xFFFFFFFFu) throw CommandError("write: more than 4 GB in one request");
     auto request = machine_->kernel().user().writeAsync(h, data.data(), static_cast<uint32_t>(data.size()));
     auto res = waitWithTimeout(*machine_, request, timeoutOf(a), "write to " + name);
-    r.set("port", name).set("status", statusText(static_cast<uint32_t>(res.status))).set("bytes", res.information);
+    setStatus(r.set("port", name), static_cast<uint32_t>(res.status)).set("bytes", res.information);
     r.set("timed_out", res.timedOut);
-    r.say("write " + name + ": " + statusText(static_cast<uint32_t>(res.status)) + ", " +
+    r.say("write " + name + ": " + namedStatusText(static_cast<uint32_t>(res.status)) + ", " +
           std::to_string(res.information) + " of " + std::to_string(data.size()) + " bytes" +
           (res.timedOut ? " (timed out)" : ""));
   }
@@ -648,9 +657,9 @@ class MachineCommands : public CommandSet {
     auto request = machine_->kernel().user().readAsync(h, buf.data(), n);
     auto res = waitWithTimeout(*machine_, request, timeoutOf(a), "read from " + name);
     buf.resize(std::min<uint64_t>(res.information, n));
-    r.set("port", name).set("status", statusText(static_cast<uint32_t>(res.status))).set("bytes", res.information);
+    setStatus(r.set("port", name), static_cast<uint32_t>(res.status)).set("bytes", res.information);
     r.set("data", hexBytes(buf)).set("timed_out", res.timedOut);
-    r.say("read " + name + ": " + statusText(static_cast<uint32_t>(res.status)) + ", " + std::to_string(buf.size()) +
+    r.say("read " + name + ": " + namedStatusText(static_cast<uint32_t>(res.status)) + ", " + std::to_string(buf.size()) +
           " bytes" + (buf.empty() ? "" : ": " + hexBytes(buf, " ")) + (res.timedOut ? " (timed out)" : ""));
   }
 
@@ -659,8 +668,8 @@ class MachineCommands : public CommandSet {
     uint32_t h = openHandle(name, "close");
     int32_t status = machine_->kernel().user().close(h);
     handles_.erase(name);
-    r.set("port", name).set("status", statusText(static_cast<uint32_t>(status)));
-    r.say("close " + name + ": " + statusText(static_cast<uint32_t>(status)));
+    setStatus(r.set("port", name), static_cast<uint32_t>(status));
+    r.say("close " + name + ": " + namedStatusText(static_cast<uint32_t>(status)));
   }
 
   void set(const Args& a, Reply& r) {
@@ -729,7 +738,14 @@ class MachineCommands : public CommandSet {
     }
     r.set("fault", what);
     if (a.has("at")) r.set("request_index", indexes.size() == 1 ? indexes[0] : indexes);
-    r.say("fault " + what + " armed" + (a.has("at") ? " for request " + std::to_string(*a.number("at")) + " from now" : std::string()));
+    std::string answer;
+    if (rule.action == w98::FaultAction::Error) {
+      // What the bus answers the request with.
+      setStatus(r, static_cast<uint32_t>(rule.usbdStatus), StatusKind::Usbd, "usbd_");
+      answer = ": the request fails with " + namedStatusText(static_cast<uint32_t>(rule.usbdStatus), StatusKind::Usbd);
+    }
+    r.say("fault " + what + " armed" + (a.has("at") ? " for request " + std::to_string(*a.number("at")) + " from now" : std::string()) +
+          answer);
   }
 
   void install(Reply& r) {

@@ -2,6 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
+
+#include "status_names.h"
+
 using namespace ostrolink;
 
 namespace {
@@ -137,4 +144,35 @@ TEST(CommandTable, RunsByNameAndRejectsUnknown) {
   EXPECT_EQ(calls, 1);
   EXPECT_NE(t.help().find("plug [--device-id TEXT]"), std::string::npos);
   EXPECT_FALSE(t.help("nothing"));
+}
+
+// Every status the machine's headers define is shown with a name the headers give its number, of its own kind;
+// the two kinds share numbers, so a name from the wrong table would otherwise pass unnoticed.
+TEST(StatusNames, EveryStatusOfTheMachinesHeadersHasItsName) {
+  const std::string headers = std::string(OSTROLINK_SOURCE_DIR) + "/platform/include/";
+  const std::regex define(R"(#define ((USBD_)?STATUS_[A-Z0-9_]+) +\(\((NTSTATUS|USBD_STATUS)\)(0x[0-9A-Fa-f]+)L?\))");
+  std::map<std::string, std::pair<StatusKind, uint32_t>> defined;
+  for (const char* file : {"ddk/wdm.h", "usb.h", "usbdi.h"}) {
+    std::ifstream f(headers + file);
+    ASSERT_TRUE(f) << file;
+    std::stringstream text;
+    text << f.rdbuf();
+    const std::string all = text.str();
+    for (std::sregex_iterator it(all.begin(), all.end(), define), end; it != end; ++it)
+      defined[(*it)[1]] = {(*it)[3] == "USBD_STATUS" ? StatusKind::Usbd : StatusKind::NtStatus,
+                           static_cast<uint32_t>(std::stoul((*it)[4], nullptr, 16))};
+  }
+  ASSERT_GT(defined.size(), 100u);
+  for (const auto& [name, status] : defined) {
+    auto shown = statusName(status.second, status.first);
+    ASSERT_TRUE(shown) << name;
+    // An alias (STATUS_WAIT_0, USBD_STATUS_CANCELING) shows the other name of its number.
+    auto it = defined.find(std::string(*shown));
+    ASSERT_NE(it, defined.end()) << name << " shown as " << *shown;
+    EXPECT_EQ(it->second, status) << name << " shown as " << *shown;
+  }
+  EXPECT_EQ(namedStatusText(0xC0000001), "0xC0000001 (STATUS_UNSUCCESSFUL)");
+  EXPECT_EQ(namedStatusText(0xC0000001, StatusKind::Usbd), "0xC0000001 (USBD_STATUS_CRC)");
+  EXPECT_EQ(namedStatusText(0xE0001234), "0xE0001234 (unknown status)");
+  EXPECT_TRUE(statusNameJson(0xE0001234).isNull());
 }

@@ -63,6 +63,22 @@ TEST(PlugCommand, WithoutPrinterOrWithoutIeee1284NoChildIsReported) {
   EXPECT_TRUE(r.lines[2]["child"].isObject());
 }
 
+TEST(PlugCommand, APrinterWithoutAUsableIdentifierIsSaidPlainly) {
+  // No manufacturer: the driver can build no Plug and Play identifier for the printer.
+  const std::string script = "plug --device-id \"CMD:PCL;CLS:PRINTER;\"\ndevices\n";
+  ScriptRun r = runScript(script);
+  ASSERT_EQ(r.status, 0) << r.dump();
+  ASSERT_TRUE(r.lines[0]["child"].isObject()) << r.out;
+  EXPECT_FALSE(r.lines[0]["child"]["identified"].asBool()) << r.out;
+  EXPECT_TRUE(runScript("plug\n").lines[0]["child"]["identified"].asBool());
+  std::istringstream in(script);
+  std::ostringstream out, err;
+  ASSERT_EQ(ostrolink::runTool({}, in, out, err, false, false), 0) << err.str();
+  EXPECT_NE(out.str().find("printer: attached, but it reported no usable identifier"), std::string::npos) << out.str();
+  EXPECT_EQ(out.str().find("(instance )"), std::string::npos) << out.str();
+  EXPECT_NE(out.str().find("(a device that reported no usable identifier)  [failed]"), std::string::npos) << out.str();
+}
+
 TEST(PlugCommand, BadOptionsAreRefusedBeforeAnythingIsPlugged) {
   ScriptRun r = runScript("plug --slow-polls lots\n");
   EXPECT_EQ(r.status, 1);
@@ -151,6 +167,8 @@ TEST(PrintCommand, AFailedRequestFailsTheJobWithTheExactCountAccepted) {
   EXPECT_TRUE(p["failed"].asBool()) << r.out;
   EXPECT_EQ(p["bytes"].asUint(), 2048u);
   EXPECT_NE(p["status"].asString(), "0x00000000");
+  EXPECT_TRUE(p["status_name"].isString()) << "the driver's failure status has a name: " << r.out;
+  EXPECT_EQ(r.lines[1]["usbd_status_name"].asString(), "USBD_STATUS_DEV_NOT_RESPONDING");
   EXPECT_EQ(readFile(dir.path() / "printed.bin").size(), 2048u);
 }
 
@@ -180,6 +198,7 @@ TEST(PrintCommand, BadArgumentsAreErrors) {
   EXPECT_EQ(none.lines[1]["bytes"].asUint(), 0u);
   EXPECT_EQ(none.lines[1]["requests"].asUint(), 0u);
   EXPECT_EQ(none.lines[1]["status"].asString(), "0xC0000034");
+  EXPECT_EQ(none.lines[1]["status_name"].asString(), "STATUS_OBJECT_NAME_NOT_FOUND");
 }
 
 TEST(IoctlCommand, RegistersPortStatusAndDeviceId) {

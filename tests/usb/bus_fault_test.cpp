@@ -1,5 +1,6 @@
 // Fault injection on the bus, the request index, statistics and the capture of a real exchange.
 #include "bus_fixture.h"
+#include "tshark.h"
 
 #include <array>
 #include <cstdio>
@@ -161,9 +162,13 @@ TEST_F(FaultTest, CaptureOfARealExchangeIsReadableByTshark) {
   auto bytes = bus.log().pcap();
   EXPECT_EQ(std::filesystem::file_size(path), bytes.size());
   EXPECT_EQ(bytes.size(), 24u + 4 * 16 + 4 * 64 + 7 + 5);  // 4 events, IN data 7 bytes, OUT data 5 bytes
-#ifdef TSHARK_PATH
+  const auto tshark = tsharkPath();
+  if (!tshark) {
+    std::filesystem::remove(path);
+    GTEST_SKIP() << "tshark is not installed: the capture's size was checked, not its dissection";
+  }
   std::string out;
-  std::string cmd = std::string(TSHARK_PATH) + " -r " + path.string() + " -V 2>&1";
+  std::string cmd = *tshark + " -r " + path.string() + " -V 2>&1";
   if (FILE* f = popen(cmd.c_str(), "r")) {
     std::array<char, 4096> buf;
     size_t n;
@@ -173,6 +178,5 @@ TEST_F(FaultTest, CaptureOfARealExchangeIsReadableByTshark) {
   EXPECT_NE(out.find("bmRequestType: 0xc0"), std::string::npos) << out;
   EXPECT_NE(out.find("wLength: 7"), std::string::npos);
   EXPECT_NE(out.find("Device: " + std::to_string(bus.address(port))), std::string::npos);
-#endif
   std::filesystem::remove(path);
 }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tshark.h"
+
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -235,9 +237,8 @@ TEST(TrafficLog, WritePcapFailsCleanlyOnABadPath) {
 }
 
 TEST(TrafficLog, TsharkDissectsTheSetupPacket) {
-#ifndef TSHARK_PATH
-  GTEST_SKIP() << "tshark is not installed";
-#else
+  const auto tshark = tsharkPath();
+  if (!tshark) GTEST_SKIP() << "tshark is not installed";
   TrafficLog log;
   size_t c = log.begin(controlIn(0, {0xC0, 3, 0x0001, 0x0000, 7}, 0));
   uint8_t in[7] = {0xDF, 0x4C, 0, 0, 0, 0, 0};
@@ -250,7 +251,7 @@ TEST(TrafficLog, TsharkDissectsTheSetupPacket) {
   log.complete(b, 0, 50'000, 2);
   auto path = std::filesystem::temp_directory_path() / ("w98_usb_tshark_test_" + std::to_string(getpid()) + ".pcap");
   ASSERT_TRUE(log.writePcap(path.string()));
-  std::string out = runCommand(std::string(TSHARK_PATH) + " -r " + path.string() + " -V 2>&1");
+  std::string out = runCommand(*tshark + " -r " + path.string() + " -V 2>&1");
   std::filesystem::remove(path);
   EXPECT_NE(out.find("bRequest: 3"), std::string::npos) << out;
   EXPECT_NE(out.find("wValue: 0x0001"), std::string::npos) << out;
@@ -259,5 +260,4 @@ TEST(TrafficLog, TsharkDissectsTheSetupPacket) {
   EXPECT_NE(out.find("URB transfer type: URB_BULK (0x03)"), std::string::npos) << out;
   EXPECT_NE(out.find("Type: Vendor"), std::string::npos) << out;
   EXPECT_EQ(out.find("Malformed"), std::string::npos) << out;
-#endif
 }

@@ -1,0 +1,157 @@
+// The names of the statuses the tool shows: NTSTATUS values (what the driver and the I/O manager answer) and
+// USBD status codes (what the bus answers a USB request with). The two sets share numbers (0xC0000001 is
+// STATUS_UNSUCCESSFUL and USBD_STATUS_CRC), so the caller says which kind it holds.
+#include "status_names.h"
+
+#include <algorithm>
+#include <array>
+#include <utility>
+
+namespace ostrolink {
+
+namespace {
+
+using NamedStatus = std::pair<uint32_t, const char*>;
+
+// Every status of the published headers the machine is built with (platform/include/ddk/wdm.h); one name per
+// number, the first where two share it (STATUS_WAIT_0 is STATUS_SUCCESS).
+constexpr NamedStatus kNtStatuses[] = {
+    {0x00000000, "STATUS_SUCCESS"},
+    {0x00000080, "STATUS_ABANDONED"},
+    {0x000000C0, "STATUS_USER_APC"},
+    {0x00000100, "STATUS_KERNEL_APC"},
+    {0x00000101, "STATUS_ALERTED"},
+    {0x00000102, "STATUS_TIMEOUT"},
+    {0x00000103, "STATUS_PENDING"},
+    {0x00000104, "STATUS_REPARSE"},
+    {0x00000105, "STATUS_MORE_ENTRIES"},
+    {0x80000005, "STATUS_BUFFER_OVERFLOW"},
+    {0x8000001A, "STATUS_NO_MORE_ENTRIES"},
+    {0xC0000001, "STATUS_UNSUCCESSFUL"},
+    {0xC0000002, "STATUS_NOT_IMPLEMENTED"},
+    {0xC0000003, "STATUS_INVALID_INFO_CLASS"},
+    {0xC0000004, "STATUS_INFO_LENGTH_MISMATCH"},
+    {0xC0000005, "STATUS_ACCESS_VIOLATION"},
+    {0xC0000008, "STATUS_INVALID_HANDLE"},
+    {0xC000000D, "STATUS_INVALID_PARAMETER"},
+    {0xC000000E, "STATUS_NO_SUCH_DEVICE"},
+    {0xC000000F, "STATUS_NO_SUCH_FILE"},
+    {0xC0000010, "STATUS_INVALID_DEVICE_REQUEST"},
+    {0xC0000011, "STATUS_END_OF_FILE"},
+    {0xC0000017, "STATUS_NO_MEMORY"},
+    {0xC0000016, "STATUS_MORE_PROCESSING_REQUIRED"},
+    {0xC0000022, "STATUS_ACCESS_DENIED"},
+    {0xC0000023, "STATUS_BUFFER_TOO_SMALL"},
+    {0xC0000024, "STATUS_OBJECT_TYPE_MISMATCH"},
+    {0xC0000033, "STATUS_OBJECT_NAME_INVALID"},
+    {0xC0000034, "STATUS_OBJECT_NAME_NOT_FOUND"},
+    {0xC0000035, "STATUS_OBJECT_NAME_COLLISION"},
+    {0xC000003A, "STATUS_OBJECT_PATH_NOT_FOUND"},
+    {0xC000003B, "STATUS_OBJECT_PATH_SYNTAX_BAD"},
+    {0xC0000043, "STATUS_SHARING_VIOLATION"},
+    {0xC0000056, "STATUS_DELETE_PENDING"},
+    {0xC000009A, "STATUS_INSUFFICIENT_RESOURCES"},
+    {0xC00000A3, "STATUS_DEVICE_NOT_READY"},
+    {0xC00000B5, "STATUS_IO_TIMEOUT"},
+    {0xC00000BB, "STATUS_NOT_SUPPORTED"},
+    {0xC00000E5, "STATUS_INTERNAL_ERROR"},
+    {0xC0000120, "STATUS_CANCELLED"},
+    {0xC00000C0, "STATUS_DEVICE_DOES_NOT_EXIST"},
+    {0xC000009D, "STATUS_DEVICE_NOT_CONNECTED"},
+    {0x80000011, "STATUS_DEVICE_BUSY"},
+    {0xC0000184, "STATUS_INVALID_DEVICE_STATE"},
+    {0xC00002B6, "STATUS_DEVICE_REMOVED"},
+    {0xC0000182, "STATUS_DEVICE_CONFIGURATION_ERROR"},
+    {0xC000017C, "STATUS_KEY_DELETED"},
+    {0x8000000F, "STATUS_DEVICE_POWERED_OFF"},
+    {0x80000010, "STATUS_DEVICE_OFF_LINE"},
+    {0xC0000013, "STATUS_NO_MEDIA_IN_DEVICE"},
+    {0xC0000037, "STATUS_PORT_DISCONNECTED"},
+    {0xC000003E, "STATUS_DATA_ERROR"},
+    {0xC000009C, "STATUS_DEVICE_DATA_ERROR"},
+    {0xC000009E, "STATUS_DEVICE_POWER_FAILURE"},
+    {0xC00000C2, "STATUS_ADAPTER_HARDWARE_ERROR"},
+    {0xC00000E8, "STATUS_INVALID_USER_BUFFER"},
+    {0xC0000185, "STATUS_IO_DEVICE_ERROR"},
+    {0xC0000186, "STATUS_DEVICE_PROTOCOL_ERROR"},
+    {0xC0000206, "STATUS_INVALID_BUFFER_SIZE"},
+};
+
+// Every USBD status of platform/include/usb.h and usbdi.h (USBD_STATUS_CANCELLING and its other spelling share
+// one number).
+constexpr NamedStatus kUsbdStatuses[] = {
+    {0x00000000, "USBD_STATUS_SUCCESS"},
+    {0x40000000, "USBD_STATUS_PENDING"},
+    {0xC0000001, "USBD_STATUS_CRC"},
+    {0xC0000002, "USBD_STATUS_BTSTUFF"},
+    {0xC0000003, "USBD_STATUS_DATA_TOGGLE_MISMATCH"},
+    {0xC0000004, "USBD_STATUS_STALL_PID"},
+    {0xC0000005, "USBD_STATUS_DEV_NOT_RESPONDING"},
+    {0xC0000006, "USBD_STATUS_PID_CHECK_FAILURE"},
+    {0xC0000007, "USBD_STATUS_UNEXPECTED_PID"},
+    {0xC0000008, "USBD_STATUS_DATA_OVERRUN"},
+    {0xC0000009, "USBD_STATUS_DATA_UNDERRUN"},
+    {0xC000000A, "USBD_STATUS_RESERVED1"},
+    {0xC000000B, "USBD_STATUS_RESERVED2"},
+    {0xC000000C, "USBD_STATUS_BUFFER_OVERRUN"},
+    {0xC000000D, "USBD_STATUS_BUFFER_UNDERRUN"},
+    {0xC000000F, "USBD_STATUS_NOT_ACCESSED"},
+    {0xC0000010, "USBD_STATUS_FIFO"},
+    {0xC0000030, "USBD_STATUS_ENDPOINT_HALTED"},
+    {0x80000100, "USBD_STATUS_NO_MEMORY"},
+    {0x80000200, "USBD_STATUS_INVALID_URB_FUNCTION"},
+    {0x80000300, "USBD_STATUS_INVALID_PARAMETER"},
+    {0x80000400, "USBD_STATUS_ERROR_BUSY"},
+    {0x80000500, "USBD_STATUS_REQUEST_FAILED"},
+    {0x80000600, "USBD_STATUS_INVALID_PIPE_HANDLE"},
+    {0x80000700, "USBD_STATUS_NO_BANDWIDTH"},
+    {0x80000800, "USBD_STATUS_INTERNAL_HC_ERROR"},
+    {0x80000900, "USBD_STATUS_ERROR_SHORT_TRANSFER"},
+    {0xC0000A00, "USBD_STATUS_BAD_START_FRAME"},
+    {0xC0000B00, "USBD_STATUS_ISOCH_REQUEST_FAILED"},
+    {0xC0000C00, "USBD_STATUS_FRAME_CONTROL_OWNED"},
+    {0xC0000D00, "USBD_STATUS_FRAME_CONTROL_NOT_OWNED"},
+    {0xC0000E00, "USBD_STATUS_NOT_SUPPORTED"},
+    {0xC0000F00, "USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR"},
+    {0xC0001000, "USBD_STATUS_INSUFFICIENT_RESOURCES"},
+    {0xC0002000, "USBD_STATUS_SET_CONFIG_FAILED"},
+    {0xC0003000, "USBD_STATUS_BUFFER_TOO_SMALL"},
+    {0xC0004000, "USBD_STATUS_INTERFACE_NOT_FOUND"},
+    {0xC0005000, "USBD_STATUS_INAVLID_PIPE_FLAGS"},
+    {0xC0006000, "USBD_STATUS_TIMEOUT"},
+    {0xC0007000, "USBD_STATUS_DEVICE_GONE"},
+    {0xC0008000, "USBD_STATUS_STATUS_NOT_MAPPED"},
+    {0xC0010000, "USBD_STATUS_CANCELED"},
+    {0xC0020000, "USBD_STATUS_ISO_NOT_ACCESSED_BY_HW"},
+    {0xC0030000, "USBD_STATUS_ISO_TD_ERROR"},
+    {0xC0040000, "USBD_STATUS_ISO_NA_LATE_USBPORT"},
+    {0xC0050000, "USBD_STATUS_ISO_NOT_ACCESSED_LATE"},
+    {0x00020000, "USBD_STATUS_CANCELLING"},
+    {0x80000000, "USBD_STATUS_ERROR"},
+    {0xC0000000, "USBD_STATUS_HALTED"},
+};
+
+template <size_t N>
+std::optional<std::string_view> lookUp(const NamedStatus (&table)[N], uint32_t status) {
+  auto it = std::find_if(std::begin(table), std::end(table), [status](const NamedStatus& s) { return s.first == status; });
+  if (it == std::end(table)) return std::nullopt;
+  return it->second;
+}
+
+}  // namespace
+
+std::optional<std::string_view> statusName(uint32_t status, StatusKind kind) {
+  return kind == StatusKind::Usbd ? lookUp(kUsbdStatuses, status) : lookUp(kNtStatuses, status);
+}
+
+std::string namedStatusText(uint32_t status, StatusKind kind) {
+  auto name = statusName(status, kind);
+  return statusText(status) + " (" + (name ? std::string(*name) : std::string("unknown status")) + ")";
+}
+
+Json statusNameJson(uint32_t status, StatusKind kind) {
+  auto name = statusName(status, kind);
+  return name ? Json(std::string(*name)) : Json();
+}
+
+}  // namespace ostrolink
