@@ -127,6 +127,18 @@ struct PnpManager::Impl {
     return *result;
   }
 
+  // IRP_MN_QUERY_CAPABILITIES as the manager sends it: the structure's size and version set, every flag
+  // clear, Address and UINumber unknown (0xFFFFFFFF) until the bus driver fills them in.
+  NTSTATUS queryCapabilities(DEVICE_OBJECT* pdo, DEVICE_CAPABILITIES& caps) {
+    std::memset(&caps, 0, sizeof caps);
+    caps.Size = sizeof caps;
+    caps.Version = 1;
+    caps.Address = 0xFFFFFFFF;
+    caps.UINumber = 0xFFFFFFFF;
+    return send(pdo, IRP_MN_QUERY_CAPABILITIES,
+                [&](PIO_STACK_LOCATION sp) { sp->Parameters.DeviceCapabilities.Capabilities = &caps; });
+  }
+
   // Sends one Plug and Play request to the top of `pdo`'s stack and waits for it.
   NTSTATUS send(DEVICE_OBJECT* pdo, UCHAR minor, const std::function<void(PIO_STACK_LOCATION)>& setup,
                 ULONG_PTR* information = nullptr) {
@@ -296,13 +308,7 @@ struct PnpManager::Impl {
     { std::lock_guard lock(mutex); info.instanceId = instance.empty() ? std::to_string(info.id) : instance.front(); }
 
     DEVICE_CAPABILITIES caps;
-    std::memset(&caps, 0, sizeof caps);
-    caps.Size = sizeof caps;
-    caps.Version = 1;
-    caps.Address = 0xFFFFFFFF;
-    caps.UINumber = 0xFFFFFFFF;
-    if (NT_SUCCESS(send(pdo, IRP_MN_QUERY_CAPABILITIES,
-                        [&](PIO_STACK_LOCATION sp) { sp->Parameters.DeviceCapabilities.Capabilities = &caps; }))) {
+    if (NT_SUCCESS(queryCapabilities(pdo, caps))) {
       { std::lock_guard lock(mutex); info.rawDeviceOk = caps.RawDeviceOK; }
       { std::lock_guard lock(mutex); info.surpriseRemovalOk = caps.SurpriseRemovalOK; }
     }
@@ -370,13 +376,7 @@ struct PnpManager::Impl {
     // "Adding a PnP Device to a Running System": after the first start the manager asks on its own
     // ("IRP_MN_QUERY_PNP_DEVICE_STATE": not after a start that follows a stop).
     DEVICE_CAPABILITIES caps;
-    std::memset(&caps, 0, sizeof caps);
-    caps.Size = sizeof caps;
-    caps.Version = 1;
-    caps.Address = 0xFFFFFFFF;
-    caps.UINumber = 0xFFFFFFFF;
-    send(info.pdo, IRP_MN_QUERY_CAPABILITIES,
-         [&](PIO_STACK_LOCATION sp) { sp->Parameters.DeviceCapabilities.Capabilities = &caps; });
+    queryCapabilities(info.pdo, caps);
     send(info.pdo, IRP_MN_QUERY_PNP_DEVICE_STATE, nullptr);
     queryRelations(info.id);
   }
