@@ -374,8 +374,26 @@ bool moveBulk(ULONG slot, PIRP irp, ULONG* moved, USBD_STATUS* status) {
     }
 }
 
+// Logs the transfer the bus starts moving (bus_sim.cpp's traffic log); returns its log position.
+ULONG logBulkBegin(ULONG slot, PIRP irp) {
+    auto* urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+    auto& r = urb->UrbBulkOrInterruptTransfer;
+    Pipe* pipe = findPipe(gSlots[slot], r.PipeHandle);
+    if (!pipe) return 0;
+    return BusSimBulkBegin(slot, pipe->address, bufferOf(r.TransferBuffer, r.TransferBufferMDL), r.TransferBufferLength);
+}
+
+void logBulkEnd(ULONG slot, ULONG position, PIRP irp, USBD_STATUS status, ULONG moved) {
+    auto* urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+    auto& r = urb->UrbBulkOrInterruptTransfer;
+    Pipe* pipe = findPipe(gSlots[slot], r.PipeHandle);
+    const bool in = pipe && (pipe->address & USB_ENDPOINT_DIRECTION_MASK) != 0;
+    BusSimBulkEnd(position, status, in ? bufferOf(r.TransferBuffer, r.TransferBufferMDL) : nullptr, moved);
+}
+
 VOID NTAPI busThread(PVOID) {
     ULONG moved[BUS_MAX_CABLES] = {};
+    ULONG logged[BUS_MAX_CABLES] = {};
     LARGE_INTEGER frame;
     frame.QuadPart = -10000;  // a NAKed transfer is tried again every frame
     for (;;) {
@@ -384,15 +402,19 @@ VOID NTAPI busThread(PVOID) {
             Slot& s = gSlots[i];
             KIRQL irql;
             IoAcquireCancelSpinLock(&irql);
+            bool fresh = false;
             if (!s.current && !IsListEmpty(&s.queue)) {
                 s.current = CONTAINING_RECORD(RemoveHeadList(&s.queue), IRP, Tail.Overlay.ListEntry);
                 s.currentCancelled = false;
                 moved[i] = 0;
+                fresh = true;
             }
             PIRP irp = s.current;
             bool cancelled = s.currentCancelled;
             IoReleaseCancelSpinLock(irql);
             if (!irp) continue;
+            // Only the bus thread ends the current transfer, so the IRP stays valid here.
+            if (fresh) logged[i] = logBulkBegin(i, irp);
             USBD_STATUS status = USBD_STATUS_CANCELED;
             bool decided = cancelled || !s.plugged || moveBulk(i, irp, &moved[i], &status);
             if (!cancelled && !s.plugged) status = USBD_STATUS_DEVICE_GONE;
@@ -405,6 +427,8 @@ VOID NTAPI busThread(PVOID) {
             s.current = nullptr;
             s.currentCancelled = false;
             IoReleaseCancelSpinLock(irql);
+            logBulkEnd(i, logged[i], irp, status, moved[i]);
+            logged[i] = 0;
             setBulkResult(irp, status, moved[i]);
             if (USBD_SUCCESS(status)) ++s.bulkDone;
             InterlockedDecrement(reinterpret_cast<LONG*>(&s.pending));
@@ -765,6 +789,17 @@ NTSTATUS controlDevice(PIRP irp) {
             ULONG first = static_cast<BusReadRequest*>(buffer)->Offset;
             ULONG n = BusSimSetupLog(slot, first, static_cast<UCHAR*>(buffer), out / sizeof(BusSetupRecord));
             return complete(irp, STATUS_SUCCESS, n * sizeof(BusSetupRecord));
+        }
+        case IOCTL_BUS_SET_DEVICE_ID: {
+            if (in < sizeof(BusPlugRequest)) return complete(irp, STATUS_INVALID_PARAMETER);
+            auto* r = static_cast<BusPlugRequest*>(buffer);
+            r->DeviceId[BUS_DEVICE_ID_MAX - 1] = 0;
+            return complete(irp, BusSimSetDeviceId(slot, r->DeviceId) ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER);
+        }
+        case IOCTL_BUS_PCAP: {
+            if (in < sizeof(BusReadRequest)) return complete(irp, STATUS_INVALID_PARAMETER);
+            ULONG offset = static_cast<BusReadRequest*>(buffer)->Offset;
+            return complete(irp, STATUS_SUCCESS, BusSimPcap(offset, static_cast<UCHAR*>(buffer), out));
         }
         case IOCTL_BUS_CLEAR_LOG:
             BusSimClearLog(slot);
