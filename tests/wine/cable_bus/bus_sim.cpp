@@ -95,11 +95,10 @@ bool BusSimSetDeviceId(unsigned slot, const char* deviceId) {
     if (slot >= BUS_MAX_CABLES) return false;
     std::lock_guard lock(slotsMutex);
     try {
-        sim::Printer1284 check(sim::PrinterConfig{.deviceId = deviceId});  // refused as a plug would refuse it
         if (slots[slot]) slots[slot]->withPrinter([&](sim::Printer1284& p) { p.setDeviceId(deviceId); });
         slotDeviceIds[slot] = deviceId;
     } catch (...) {
-        return false;
+        return false;  // an ID too long for its length field: the printer keeps the one it had
     }
     return true;
 }

@@ -94,17 +94,21 @@ std::vector<unsigned char> printed(unsigned slot) {
     }
 }
 
-void plug(unsigned slot, const char* deviceId) {
+BusPlugRequest printerRequest(unsigned slot, const char* deviceId) {
     BusPlugRequest r{};
     r.Slot = slot;
-    std::strncpy(r.DeviceId, deviceId, sizeof r.DeviceId - 1);
+    if (std::strlen(deviceId) >= sizeof r.DeviceId) fatal("a device ID longer than the bus takes");
+    std::strcpy(r.DeviceId, deviceId);
+    return r;
+}
+
+void plug(unsigned slot, const char* deviceId) {
+    BusPlugRequest r = printerRequest(slot, deviceId);
     if (!busCall(IOCTL_BUS_PLUG, &r, sizeof r)) fatal("plugging a cable");
 }
 
 void setDeviceId(unsigned slot, const char* deviceId) {
-    BusPlugRequest r{};
-    r.Slot = slot;
-    std::strncpy(r.DeviceId, deviceId, sizeof r.DeviceId - 1);
+    BusPlugRequest r = printerRequest(slot, deviceId);
     if (!busCall(IOCTL_BUS_SET_DEVICE_ID, &r, sizeof r)) fatal("setting the printer's device ID");
 }
 
