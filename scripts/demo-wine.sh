@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The real Windows images on Wine's kernel, as make demo shows the simulated machine: installs the driver's
 # INF and the simulated cable bus in a fresh Wine prefix, plugs a cable, shows the device tree, prints,
-# runs the control codes, plugs a second cable and unplugs them (tests/wine/cable_bus/cable_probe.cpp).
+# runs the control codes, plugs a second cable and unplugs them (tests/wine/cable_bus/cable_probe.cpp), and
+# writes the bus traffic as a usbmon capture (build/host/wine-demo/wine.pcap, for tshark or Wireshark).
 set -euo pipefail
 host=$(realpath -m "${1:-build/host}") windows=$(realpath -m "${2:-build/windows}")
 cd "$(dirname "$0")/.."

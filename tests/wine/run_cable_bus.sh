@@ -36,9 +36,13 @@ timeout 30 wineserver -w
 
 winpath() { echo "Z:${1//\//\\}"; }
 cd "$work" || fail "no work folder"
+# The bus's capture of every control and bulk transfer, kept in the work folder.
+capture=$work/wine.pcap
+rm -f "$capture"
 # Plug and Play's trace shows the devnodes it creates (see printerChild in cable_probe.cpp).
 timeout 80 env WINEDEBUG=-all,trace+plugplay wine "$probe" "$(winpath "$media/driver/$(basename "$driver_inf")")" \
-  "$(winpath "$media/bus/$(basename "$bus_inf")")" "$printer_id" "$(winpath "$work/host.pcap")" 2>"$work/wine.log" | tee "$work/probe.log"
+  "$(winpath "$media/bus/$(basename "$bus_inf")")" "$printer_id" "$(winpath "$work/host.pcap")" "$(winpath "$capture")" \
+  2>"$work/wine.log" | tee "$work/probe.log"
 status=${PIPESTATUS[0]}
 [ "$status" -eq 0 ] || {
   grep -v ':trace:' "$work/wine.log" | tail -n 20
@@ -52,4 +56,16 @@ while read -r _ path; do
   grep -qxF -- "$path" <<<"$created" || fail "Plug and Play created no devnode $path (created: $(tr '\n' ' ' <<<"$created"))"
   echo "ok    Plug and Play created the printer's devnode $path"
 done < <(grep '^expect-devnode ' "$work/probe.log")
+# An independent reader of the capture: tshark finds the same bulk OUT bytes to the first cable as the probe.
+if command -v tshark >/dev/null 2>&1; then
+  want=$(sed -n 's/^capture-bulk-out-bytes \([0-9]*\).*/\1/p' "$work/probe.log")
+  got=$(tshark -r "$capture" -Y 'usb.urb_type == 0x53 && usb.transfer_type == 0x03 && usb.device_address == 1 && usb.endpoint_address.direction == 0' \
+    -T fields -e usb.data_len 2>"$work/tshark.log" | awk '{ n += $1 } END { print n + 0 }') ||
+    fail "tshark cannot read $capture: $(cat "$work/tshark.log")"
+  [ -n "$want" ] && [ "$got" = "$want" ] || fail "tshark reads $got bulk OUT bytes to the first cable in $capture, the probe $want"
+  echo "ok    tshark reads the capture: $got bulk OUT bytes to the first cable"
+else
+  echo "note  tshark is not installed: the capture was checked by the probe only"
+fi
+echo "      capture written to $capture"
 pass "the real driver on Wine's kernel over the simulated cable"

@@ -7,7 +7,8 @@
 #define BUS_MAX_CABLES 4
 #define BUS_CONTROL_CODE(n) ((unsigned long)((0x22u << 16) | ((0x900u + (n)) << 2)))
 
-/* in: BusPlugRequest. Plugs a cable with a printer into slot; the bus announces it to Plug and Play. */
+/* in: BusPlugRequest. Plugs a cable with a printer into slot; the bus announces it to Plug and Play. An empty
+ * DeviceId: the printer that the slot last had or was given by IOCTL_BUS_SET_DEVICE_ID. */
 #define IOCTL_BUS_PLUG BUS_CONTROL_CODE(0)
 /* in: BusSlotRequest. Unplugs the cable: queued transfers fail, Plug and Play removes its devnode. */
 #define IOCTL_BUS_UNPLUG BUS_CONTROL_CODE(1)
@@ -21,6 +22,12 @@
 #define IOCTL_BUS_STATE BUS_CONTROL_CODE(5)
 /* in: BusSlotRequest: forgets the setup packets logged so far. */
 #define IOCTL_BUS_CLEAR_LOG BUS_CONTROL_CODE(6)
+/* in: BusPlugRequest: the device ID of the slot's printer, at once if a cable is plugged there and for the
+ * slot's next plug. Fails with ERROR_INVALID_PARAMETER for an ID the printer cannot send. */
+#define IOCTL_BUS_SET_DEVICE_ID BUS_CONTROL_CODE(7)
+/* in: BusReadRequest (Slot 0, offset into the capture); out: up to the output length of the bus's traffic
+ * (every cable's control and bulk transfers) as a usbmon pcap, the format of the host tool's --pcap. */
+#define IOCTL_BUS_PCAP BUS_CONTROL_CODE(8)
 
 #define BUS_DEVICE_ID_MAX 512
 

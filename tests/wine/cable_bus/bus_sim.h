@@ -16,7 +16,10 @@ extern "C" {
 
 enum BusHandshake { BusAck = 0, BusNak = 1, BusStall = 2, BusError = 3 };
 
+// Plugs a cable whose printer answers deviceId; an empty one: the slot's printer as last set.
 BUS_SIM_API bool BusSimPlug(unsigned slot, const char* deviceId);
+// The device ID of the slot's printer: at once for a cable plugged there, and for the next plug.
+BUS_SIM_API bool BusSimSetDeviceId(unsigned slot, const char* deviceId);
 BUS_SIM_API void BusSimUnplug(unsigned slot);
 BUS_SIM_API bool BusSimPresent(unsigned slot);
 // One control transfer; *moved receives the bytes of the data stage.
@@ -35,4 +38,10 @@ BUS_SIM_API unsigned BusSimPrinted(unsigned slot, unsigned offset, unsigned char
 BUS_SIM_API unsigned BusSimSetupLog(unsigned slot, unsigned first, unsigned char* out, unsigned maxRecords);
 BUS_SIM_API void BusSimClearLog(unsigned slot);
 BUS_SIM_API void BusSimSetPrinter(unsigned slot, bool paperEmpty, bool offline);
+// The bus's traffic log (control transfers are logged by BusSimControl itself). A bulk transfer is logged
+// when the bus starts moving it: Begin returns its position (0: not logged), End records how it ended.
+BUS_SIM_API unsigned BusSimBulkBegin(unsigned slot, unsigned char endpoint, const unsigned char* data, unsigned length);
+BUS_SIM_API void BusSimBulkEnd(unsigned position, long usbdStatus, const unsigned char* data, unsigned moved);
+// The log as a usbmon capture (pcap): copies up to max bytes from offset, returns how many.
+BUS_SIM_API unsigned BusSimPcap(unsigned offset, unsigned char* out, unsigned max);
 }

@@ -1,13 +1,14 @@
 // cable_probe.exe: the Wine scenario of the real oslnk.sys over the simulated cable bus (oslnkbus.sys).
-// Usage: cable_probe DRIVER_INF BUS_INF PRINTER_ID [HOST_PCAP]
+// Usage: cable_probe DRIVER_INF BUS_INF PRINTER_ID [HOST_PCAP [WINE_PCAP]]
 // Installs the driver's INF and the bus, plugs a cable with a printer that answers PRINTER_ID, prints
 // through \\.\KVUSB1 and checks what the printer received, byte for byte; runs the nine control codes,
 // plugs and unplugs more cables, and compares the device-ID exchange with the host target's capture
-// HOST_PCAP of the same printer. Prints one line per step; exit code 0 when every check passed.
+// HOST_PCAP of the same printer; writes the bus's traffic as a capture to WINE_PCAP. Prints one line per step; exit code 0 when every check passed.
 #include <windows.h>
 #include <setupapi.h>
 #include <newdev.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cctype>
@@ -93,11 +94,22 @@ std::vector<unsigned char> printed(unsigned slot) {
     }
 }
 
-void plug(unsigned slot, const char* deviceId) {
+BusPlugRequest printerRequest(unsigned slot, const char* deviceId) {
     BusPlugRequest r{};
     r.Slot = slot;
-    std::strncpy(r.DeviceId, deviceId, sizeof r.DeviceId - 1);
+    if (std::strlen(deviceId) >= sizeof r.DeviceId) fatal("a device ID longer than the bus takes");
+    std::strcpy(r.DeviceId, deviceId);
+    return r;
+}
+
+void plug(unsigned slot, const char* deviceId) {
+    BusPlugRequest r = printerRequest(slot, deviceId);
     if (!busCall(IOCTL_BUS_PLUG, &r, sizeof r)) fatal("plugging a cable");
+}
+
+void setDeviceId(unsigned slot, const char* deviceId) {
+    BusPlugRequest r = printerRequest(slot, deviceId);
+    if (!busCall(IOCTL_BUS_SET_DEVICE_ID, &r, sizeof r)) fatal("setting the printer's device ID");
 }
 
 // ------------------------------------------------------------------ install
@@ -131,7 +143,8 @@ void install(const char* driverInf, const char* busInf) {
 
 // ------------------------------------------------------------------ print
 
-void printJob(HANDLE port, unsigned slot, DWORD total, DWORD chunk) {
+// Returns the job's bytes.
+std::vector<unsigned char> printJob(HANDLE port, unsigned slot, DWORD total, DWORD chunk) {
     std::vector<unsigned char> job(total);
     unsigned seed = 12345;
     for (auto& b : job) b = (unsigned char)((seed = seed * 1103515245u + 12345u) >> 16);
@@ -151,6 +164,7 @@ void printJob(HANDLE port, unsigned slot, DWORD total, DWORD chunk) {
     while (firstDiff < got.size() && firstDiff < job.size() && got[firstDiff] == job[firstDiff]) ++firstDiff;
     check(allWritten && got == job, "printed %lu bytes in writes of %lu: printer received %u bytes, first difference at %u",
           total, chunk, unsigned(got.size()), unsigned(firstDiff));
+    return job;
 }
 
 // ------------------------------------------------------------------ the setup packets the cable saw
@@ -447,6 +461,12 @@ void unplugged(unsigned slot, const char* path) {
           nameGone, !state.DeviceExists, state.SurpriseRemovals, state.Removals, state.PendingBulk);
 }
 
+std::string deviceIdOf(HANDLE port) {
+    std::vector<char> id(OSLNK_DEVICE_ID_SIZE + 1, 0);
+    Reply r = control(port, IOCTL_KVUSB_GET_DEVICE_ID, nullptr, 0, id.data(), OSLNK_DEVICE_ID_SIZE);
+    return r.ok ? std::string(id.data()) : "(error " + std::to_string(r.error) + ")";
+}
+
 HANDLE plugAndOpen(unsigned slot, const char* deviceId, const char* path, const char* dosName, const char* kernelName) {
     plug(slot, deviceId);
     HANDLE port = openWhenThere(path);
@@ -483,35 +503,99 @@ void moreCables(HANDLE& first, const char* firstId) {
           "unplugged KVUSB1 with a handle open: name gone %d, devnode removed %d, surprise removals %lu, removals %lu",
           nameGone, !state.DeviceExists, state.SurpriseRemovals, state.Removals);
 
-    // The port numbers and names were given back: the next cables take them again, lowest first.
-    HANDLE again = plugAndOpen(1, secondId, "\\\\.\\KVUSB1", "KVUSB1", "\\Device\\KVUSB00");
+    // The port numbers and names were given back: the next cables take them again, lowest first. Slot 1's
+    // cable now comes with another printer, set while it was unplugged.
+    const char* thirdId = "MANUFACTURER:Orbis Office;MODEL:InkStream Duo;CLS:PRINTER;";
+    setDeviceId(1, thirdId);
+    HANDLE again = plugAndOpen(1, "", "\\\\.\\KVUSB1", "KVUSB1", "\\Device\\KVUSB00");
     HANDLE other = plugAndOpen(0, firstId, "\\\\.\\KVUSB2", "KVUSB2", "\\Device\\KVUSB01");
-    if (again != INVALID_HANDLE_VALUE) printJob(again, 1, 4096, kMaxTransferSize), CloseHandle(again);
-    if (other != INVALID_HANDLE_VALUE) CloseHandle(other);
+    if (again != INVALID_HANDLE_VALUE) {
+        check(deviceIdOf(again) == thirdId, "the printer set for the next plug answers on KVUSB1");
+        printerChild(thirdId, "KVUSB1");
+        printJob(again, 1, 4096, kMaxTransferSize);
+        CloseHandle(again);
+    }
+    if (other != INVALID_HANDLE_VALUE) {
+        // A printer changed behind a plugged cable answers with its new ID at once.
+        const char* fourthId = "MFG:Teller;MDL:Receipt 80;CLS:PRINTER;";
+        setDeviceId(0, fourthId);
+        std::string now = deviceIdOf(other);
+        check(now == fourthId, "a device ID changed behind KVUSB2 is read at once: \"%s\"", now.c_str());
+        CloseHandle(other);
+    }
     unplugged(0, "\\\\.\\KVUSB2");
     unplugged(1, "\\\\.\\KVUSB1");
 }
 
 // ------------------------------------------------------------------ the same requests as on the host target
 
-// The control setup packets of a usbmon capture (the host target's --pcap, link type 220), in order.
-std::vector<std::string> capturedSetups(const char* path) {
-    std::vector<std::string> out;
+// The events of a usbmon capture (link type 220: the host target's --pcap and the bus's IOCTL_BUS_PCAP):
+// each a 64-byte header (type at 8, transfer type at 9, endpoint at 10, device at 11, setup flag at 14,
+// setup at 40) and the captured data. A cut record ends the list.
+std::vector<std::vector<unsigned char>> captureEvents(const std::vector<unsigned char>& bytes) {
+    std::vector<std::vector<unsigned char>> out;
+    for (size_t at = 24; at + 16 <= bytes.size();) {
+        const unsigned char* record = bytes.data() + at;
+        const size_t length = record[8] | record[9] << 8 | record[10] << 16 | size_t(record[11]) << 24;
+        if (length < 64 || length > bytes.size() - at - 16) break;
+        out.emplace_back(record + 16, record + 16 + length);
+        at += 16 + length;
+    }
+    return out;
+}
+
+std::vector<unsigned char> fileBytes(const char* path) {
+    std::vector<unsigned char> bytes;
     FILE* f = std::fopen(path, "rb");
     if (!f) fatal("opening the host target's capture");
-    unsigned char global[24];
-    if (std::fread(global, 1, sizeof global, f) != sizeof global) fatal("reading the capture's header");
-    for (;;) {
-        unsigned char record[16];
-        if (std::fread(record, 1, sizeof record, f) != sizeof record) break;
-        const unsigned length = record[8] | record[9] << 8 | record[10] << 16 | unsigned(record[11]) << 24;
-        std::vector<unsigned char> event(length);
-        if (length < 64 || std::fread(event.data(), 1, length, f) != length) break;
-        // usbmon: event type 'S' (submission), transfer type 2 (control), setup flag 0, setup at byte 40.
-        if (event[8] == 'S' && event[9] == 2 && event[14] == 0) out.push_back(packetText(event.data() + 40));
-    }
+    unsigned char chunk[65536];
+    for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;) bytes.insert(bytes.end(), chunk, chunk + n);
     std::fclose(f);
+    return bytes;
+}
+
+// The control setup packets of a capture, in order.
+std::vector<std::string> capturedSetups(const char* path) {
+    std::vector<std::string> out;
+    for (const auto& event : captureEvents(fileBytes(path)))
+        if (event[8] == 'S' && event[9] == 2 && event[14] == 0) out.push_back(packetText(event.data() + 40));
     return out;
+}
+
+// The bus's capture: written to `path`, and read back here: the bulk OUT data that the submissions to the
+// first cable (usbmon device 1) carry begins with the first job, byte for byte, in transfers of at most
+// MaxTransferSize. Prints the total for run_cable_bus.sh to check against tshark's reading of the file.
+void busCapture(const char* path, const std::vector<unsigned char>& firstJob) {
+    std::vector<unsigned char> pcap;
+    std::vector<unsigned char> chunk(65536);
+    for (;;) {
+        BusReadRequest r{0, unsigned(pcap.size())};
+        std::memcpy(chunk.data(), &r, sizeof r);
+        DWORD got = 0;
+        if (!busCall(IOCTL_BUS_PCAP, chunk.data(), sizeof r, chunk.data(), DWORD(chunk.size()), &got))
+            fatal("reading the bus's capture");
+        if (got == 0) break;
+        pcap.insert(pcap.end(), chunk.begin(), chunk.begin() + got);
+    }
+    FILE* f = std::fopen(path, "wb");
+    bool written = f && std::fwrite(pcap.data(), 1, pcap.size(), f) == pcap.size();
+    if (f) written = std::fclose(f) == 0 && written;
+    check(written, "bus capture of %u bytes written to %s", unsigned(pcap.size()), path);
+
+    std::vector<unsigned char> bulkOut;
+    unsigned transfers = 0, largest = 0;
+    for (const auto& event : captureEvents(pcap)) {
+        if (event[8] != 'S' || event[9] != 3 || (event[10] & 0x80) || event[11] != 1) continue;
+        const unsigned captured = event[36] | event[37] << 8 | event[38] << 16 | unsigned(event[39]) << 24;
+        if (captured > event.size() - 64) continue;
+        bulkOut.insert(bulkOut.end(), event.begin() + 64, event.begin() + 64 + captured);
+        if (bulkOut.size() <= firstJob.size()) ++transfers, largest = captured > largest ? captured : largest;
+    }
+    check(bulkOut.size() >= firstJob.size() && std::equal(firstJob.begin(), firstJob.end(), bulkOut.begin()) &&
+              largest <= kMaxTransferSize && transfers >= (firstJob.size() + kMaxTransferSize - 1) / kMaxTransferSize,
+          "the capture's bulk OUT data to the first cable begins with the %u-byte job (%u transfers of up to %u bytes)",
+          unsigned(firstJob.size()), transfers, largest);
+    std::printf("capture-bulk-out-bytes %u\n", unsigned(bulkOut.size()));
 }
 
 // The host session asked for the device ID between two SOFT_RESET requests, its last two: the packets in
@@ -538,7 +622,7 @@ void sameAsHost(const std::vector<std::string>& wine, const char* pcap) {
 
 int main(int argc, char** argv) {
     if (argc < 4) {
-        std::printf("usage: cable_probe DRIVER_INF BUS_INF PRINTER_ID [HOST_PCAP]\n");
+        std::printf("usage: cable_probe DRIVER_INF BUS_INF PRINTER_ID [HOST_PCAP [WINE_PCAP]]\n");
         return 2;
     }
     install(argv[1], argv[2]);
@@ -549,13 +633,14 @@ int main(int argc, char** argv) {
     check(port != INVALID_HANDLE_VALUE, "cable plugged, \\\\.\\KVUSB1 opened (error %lu)", GetLastError());
     if (port == INVALID_HANDLE_VALUE) return 1;
 
-    printJob(port, 0, 100 * 1024 + 1000, kMaxTransferSize);
+    const std::vector<unsigned char> firstJob = printJob(port, 0, 100 * 1024 + 1000, kMaxTransferSize);
     driverKey("KVUSB1");
     deviceTree();
     printerChild(printerId, "KVUSB1");
     controlCodes(port, "\\\\.\\KVUSB1", 0, printerId);
     if (argc > 4) sameAsHost(deviceIdExchange, argv[4]);
     moreCables(port, printerId);
+    if (argc > 5) busCapture(argv[5], firstJob);
 
     std::printf("%s: %d failure(s)\n", failures ? "FAILED" : "PASSED", failures);
     return failures ? 1 : 0;
