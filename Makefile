@@ -18,7 +18,8 @@ TSAN_STRIDE     ?= 5
 FUZZ_TIME       ?= 20
 FUZZ_SEED       ?= 1207
 
-.PHONY: all host reconfigure-host windows test demo demo-wine deps bench clean sanitize asan tsan fuzz
+.PHONY: all host reconfigure-host windows test demo demo-wine deps bench clean sanitize asan tsan fuzz \
+	asan-build asan-run tsan-build tsan-run fuzz-run
 
 all: host
 
@@ -42,16 +43,40 @@ windows:
 	  cmake --build $(WIN_DIR) -j $(JOBS); \
 	else echo "windows: mingw-w64 is not installed; the Windows target is skipped (run make test as root to install it)"; fi
 
-# The sanitizer runs and the fuzzers come first, so that the whole suite's summary closes the output.
-# A test skipped for a missing tool is named after the summary; as root or with CI=true it fails the run
-# (scripts/run-ctest.sh).
+# The steps run side by side where they can: the three builds one after another (each keeps the cores busy),
+# and each build's tests (CTest, the sanitizer runs, the fuzzers) beside the next build, where they fill the
+# cores a link or a waiting test leaves idle. Each step's output is shown whole when it ends; the whole suite's
+# summary is shown again at the end. A test skipped for a missing tool is named after the summary; as root
+# or with CI=true it fails the run (scripts/run-ctest.sh). Every step's CPU and wall time: $(BUILD)/test-times.txt.
+TEST_TIMES := $(abspath $(BUILD))/test-times.txt
 test: deps
+	@mkdir -p $(BUILD) && : > $(TEST_TIMES)
 	@$(MAKE) --no-print-directory windows
 	@$(MAKE) --no-print-directory reconfigure-host
-	@$(MAKE) --no-print-directory host
-	@$(MAKE) --no-print-directory sanitize
-	@$(MAKE) --no-print-directory fuzz
-	./scripts/run-ctest.sh $(HOST_DIR) --output-on-failure -j $(JOBS) --timeout 600
+	@status=0; $(MAKE) --no-print-directory -k -j 4 --output-sync=recurse test-steps || status=$$?; \
+	  echo; echo "== make test: the whole suite's summary (each step's output is above)"; \
+	  cat $(HOST_DIR)/ctest-summary.txt 2>/dev/null; \
+	  echo "== step times (CPU = user + system of every process of the step)"; cat $(TEST_TIMES); \
+	  exit $$status
+
+STEP_TIME = ./scripts/step-time.sh $(TEST_TIMES) $@
+.PHONY: test-steps test-host-build test-ctest test-asan-build test-asan-run test-fuzz-run test-tsan-build test-tsan-run
+test-steps: test-ctest test-asan-run test-fuzz-run test-tsan-run
+test-host-build:
+	$(STEP_TIME) $(MAKE) --no-print-directory host
+test-ctest: test-host-build
+	OSLNK_CTEST_SUMMARY=$(abspath $(HOST_DIR))/ctest-summary.txt $(STEP_TIME) \
+	  ./scripts/run-ctest.sh $(HOST_DIR) --output-on-failure -j $(JOBS) --timeout 600
+test-asan-build: test-host-build
+	$(STEP_TIME) $(MAKE) --no-print-directory asan-build
+test-asan-run: test-asan-build
+	$(STEP_TIME) $(MAKE) --no-print-directory asan-run
+test-fuzz-run: test-asan-build
+	$(STEP_TIME) $(MAKE) --no-print-directory fuzz-run
+test-tsan-build: test-asan-build
+	$(STEP_TIME) $(MAKE) --no-print-directory tsan-build
+test-tsan-run: test-tsan-build
+	$(STEP_TIME) $(MAKE) --no-print-directory tsan-run
 
 # The reliability tests again under AddressSanitizer (+UBSan) and ThreadSanitizer. With clang, the ASan run
 # uses the fuzz build (clang, ASan+UBSan, fuzzer coverage), so that make fuzz builds nothing more.
@@ -68,20 +93,24 @@ FUZZ_CONFIGURE = cmake -S . -B $(FUZZ_DIR) $(CMAKE_GEN) -DCMAKE_C_COMPILER=clang
 	  -DOSLNK_FUZZ=ON -DOSLNK_SANITIZE=address $(SANITIZER_FLAGS) \
 	  -DCMAKE_C_FLAGS=-fsanitize=fuzzer-no-link -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link
 
-asan:
+asan: asan-build asan-run
+asan-build:
 ifeq ($(HAVE_CLANG),yes)
 	$(FUZZ_CONFIGURE)
 else
 	cmake -S . -B $(ASAN_DIR) $(CMAKE_GEN) -DOSLNK_SANITIZE=address $(SANITIZER_FLAGS)
 endif
 	cmake --build $(ASAN_DIR) -j $(JOBS) --target test_reliability fuzz_all
+asan-run:
 	cd $(ASAN_DIR) && OSLNK_RELIABILITY_STRIDE=$(ASAN_STRIDE) \
 	  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest -L $(SANITIZE_LABEL) --output-on-failure -j $(JOBS) --timeout 1200
 
-tsan:
+tsan: tsan-build tsan-run
+tsan-build:
 	cmake -S . -B $(BUILD)/tsan $(CMAKE_GEN) -DOSLNK_SANITIZE=thread $(SANITIZER_FLAGS)
 	cmake --build $(BUILD)/tsan -j $(JOBS) --target test_reliability fuzz_all
+tsan-run:
 	cd $(BUILD)/tsan && OSLNK_RELIABILITY_STRIDE=$(TSAN_STRIDE) \
 	  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(abspath tests/reliability/tsan.supp) \
 	  ctest -L $(SANITIZE_LABEL) --output-on-failure -j $(JOBS) --timeout 1200
@@ -91,6 +120,10 @@ fuzz:
 ifeq ($(HAVE_CLANG),yes)
 	$(FUZZ_CONFIGURE)
 	cmake --build $(FUZZ_DIR) -j $(JOBS) --target fuzz_all
+endif
+	@$(MAKE) --no-print-directory fuzz-run
+fuzz-run:
+ifeq ($(HAVE_CLANG),yes)
 	./fuzz/run_fuzzers.sh $(FUZZ_DIR) $(FUZZ_TIME) $(FUZZ_SEED)
 else
 	@echo "fuzz: clang is not installed; the fuzz targets are skipped (make deps as root installs it)"
