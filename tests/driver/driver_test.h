@@ -1,4 +1,4 @@
-// Shared set-up of the D2 driver tests: a fresh simulated machine with the real driver, cables plugged
+// Fixture of the driver tests that work through requests: a fresh simulated machine with the real driver, cables plugged
 // through the USB bus, user-mode I/O through the kernel's UserIo, and raw requests built with the I/O
 // manager for what user mode cannot send (Plug and Play minor codes, requests to the child device).
 #pragma once
@@ -41,7 +41,7 @@ protected:
     {
         static std::atomic<int> counter{0};
         folder_ = std::filesystem::temp_directory_path() /
-                  ("oslnk_d2_" + std::to_string(::getpid()) + "_" + std::to_string(counter++));
+                  ("oslnk_driver_" + std::to_string(::getpid()) + "_" + std::to_string(counter++));
         std::filesystem::remove_all(folder_);
         machine_ = std::make_unique<w98::Machine>(folder_);
     }
@@ -148,7 +148,7 @@ protected:
         if (setup) setup(sp, irp);
         Answer answer;
         answer.returned = IofCallDriver(target, irp);
-        clock.waitUntil([&] { return outcome->done; }, "D2 test request");
+        clock.waitUntil([&] { return outcome->done; }, "driver test request");
         answer.status = outcome->status;
         answer.information = outcome->information;
         return answer;

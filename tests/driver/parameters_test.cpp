@@ -1,6 +1,6 @@
 // The driver's registry parameters: defaults, values present, absent and changed between cables, and
 // what the start makes of them.
-#include "d1_harness.h"
+#include "machine_test.h"
 
 namespace d1 {
 namespace {
@@ -23,9 +23,9 @@ w98::CableOptions TwoInterfaceCable()
     return options;
 }
 
-using Parameters_ = MachineTest;
+using RegistryParameters = MachineTest;
 
-TEST_F(Parameters_, AbsentValuesGiveTheBuiltInDefaults)
+TEST_F(RegistryParameters, AbsentValuesGiveTheBuiltInDefaults)
 {
     const int number = plugWithParameters("D1A", "0100", Parameters{});
     EXPECT_EQ(IFSetting, 2);
@@ -47,7 +47,7 @@ TEST_F(Parameters_, AbsentValuesGiveTheBuiltInDefaults)
     EXPECT_EQ(cable(number).alternateSetting(2).value_or(0xFF), 0);
 }
 
-TEST_F(Parameters_, PresentValuesSteerTheSelectedInterface)
+TEST_F(RegistryParameters, PresentValuesSteerTheSelectedInterface)
 {
     const int number = plugWithParameters("D1B", "0101", Parameters{1, 3, 4096}, TwoInterfaceCable());
     EXPECT_EQ(IFSetting, 3);
@@ -66,7 +66,7 @@ TEST_F(Parameters_, PresentValuesSteerTheSelectedInterface)
     EXPECT_EQ(cable(number).alternateSetting(3).value_or(0xFF), 1);
 }
 
-TEST_F(Parameters_, OnlyTheLowByteOfTheSettingsCounts)
+TEST_F(RegistryParameters, OnlyTheLowByteOfTheSettingsCounts)
 {
     plugWithParameters("D1C", "0102", Parameters{0x100, 0x302, 0x12345678});
     EXPECT_EQ(AltSetting, 0);
@@ -74,7 +74,7 @@ TEST_F(Parameters_, OnlyTheLowByteOfTheSettingsCounts)
     EXPECT_EQ(MaxTransferSize, 0x12345678u);
 }
 
-TEST_F(Parameters_, ValuesReadForOneCableHoldForTheNextUntilChanged)
+TEST_F(RegistryParameters, ValuesReadForOneCableHoldForTheNextUntilChanged)
 {
     const int first = plugWithParameters("D1D", "0103", Parameters{std::nullopt, std::nullopt, 4096});
     EXPECT_EQ(MaxTransferSize, 4096u);
@@ -93,7 +93,7 @@ TEST_F(Parameters_, ValuesReadForOneCableHoldForTheNextUntilChanged)
     EXPECT_EQ(extension(first).Interface->Pipes[0].MaximumTransferSize, 4096u);
 }
 
-TEST_F(Parameters_, AnInterfaceTheCableLacksFailsTheStart)
+TEST_F(RegistryParameters, AnInterfaceTheCableLacksFailsTheStart)
 {
     const int number = plugWithParameters("D1G", "0106", Parameters{std::nullopt, 5, std::nullopt});
     const w98::DevNodeInfo node = devnode(number);

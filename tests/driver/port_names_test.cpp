@@ -1,5 +1,5 @@
 // Port numbers, kernel and DOS names, and "Port Name" with one and several cables, removal and reuse.
-#include "d1_harness.h"
+#include "machine_test.h"
 
 namespace d1 {
 namespace {
@@ -20,7 +20,7 @@ bool PortTaken(int index)
     return (PortNumberMap[index / 32] & (0x80000000u >> (index % 32))) != 0;
 }
 
-class Names : public MachineTest {
+class PortNames : public MachineTest {
 protected:
     void expectPortName(int number, const std::string& expected)
     {
@@ -42,7 +42,7 @@ protected:
     }
 };
 
-TEST_F(Names, FirstAndSecondCableGetConsecutivePortsAndNames)
+TEST_F(PortNames, FirstAndSecondCableGetConsecutivePortsAndNames)
 {
     const int first = plug();
     expectPortName(first, "KVUSB1");
@@ -59,7 +59,7 @@ TEST_F(Names, FirstAndSecondCableGetConsecutivePortsAndNames)
     EXPECT_FALSE(PortTaken(2));
 }
 
-TEST_F(Names, RemovalEmptiesPortNameAndTheNumbersAreReused)
+TEST_F(PortNames, RemovalEmptiesPortNameAndTheNumbersAreReused)
 {
     const int first = plug();
     const int second = plug();
@@ -86,7 +86,7 @@ TEST_F(Names, RemovalEmptiesPortNameAndTheNumbersAreReused)
     EXPECT_EQ(devnode(third).state, w98::DevNodeState::Started);
 }
 
-TEST_F(Names, AddDeviceThatCannotAttachGivesBackItsNumbersAndObjects)
+TEST_F(PortNames, AddDeviceThatCannotAttachGivesBackItsNumbersAndObjects)
 {
     const int first = plug();
     const size_t blocks = kernel().pool().outstanding(w98::kDriverPoolTag).size();
@@ -110,7 +110,7 @@ TEST_F(Names, AddDeviceThatCannotAttachGivesBackItsNumbersAndObjects)
     expectNames(first, "\\Device\\KVUSB00", "\\DosDevices\\KVUSB1");
 }
 
-TEST_F(Names, RemovingTheSecondOfThreeFreesTheMiddleNumbers)
+TEST_F(PortNames, RemovingTheSecondOfThreeFreesTheMiddleNumbers)
 {
     const int a = plug();
     const int b = plug();
@@ -123,7 +123,7 @@ TEST_F(Names, RemovingTheSecondOfThreeFreesTheMiddleNumbers)
     expectNames(c, "\\Device\\KVUSB02", "\\DosDevices\\KVUSB3");
 }
 
-TEST_F(Names, PortNumbersAboveNineKeepEveryDigit)
+TEST_F(PortNames, PortNumbersAboveNineKeepEveryDigit)
 {
     const int first = plug();
     // Ports 2 to 9 and 11 to 126 are taken (the map is the driver's, so set it once the driver is loaded);
@@ -161,7 +161,7 @@ TEST_F(Names, PortNumbersAboveNineKeepEveryDigit)
     expectNames(first, "\\Device\\KVUSB00", "\\DosDevices\\KVUSB1");
 }
 
-TEST_F(Names, KernelNamesGoPastNinetyNine)
+TEST_F(PortNames, KernelNamesGoPastNinetyNine)
 {
     // Other devices already hold \Device\KVUSB00 .. \Device\KVUSB99.
     std::vector<PDEVICE_OBJECT> holders;
@@ -182,7 +182,7 @@ TEST_F(Names, KernelNamesGoPastNinetyNine)
     for (PDEVICE_OBJECT device : holders) IoDeleteDevice(device);
 }
 
-TEST_F(Names, BuildersWriteTerminatedNamesWithinTheBuffer)
+TEST_F(PortNames, BuildersWriteTerminatedNamesWithinTheBuffer)
 {
     WCHAR buffer[8];
     for (WCHAR& unit : buffer) unit = L'#';

@@ -1,6 +1,6 @@
 // The start: the order of its requests on the wire, the descriptors and configuration it keeps, interface
 // selection, failures at each descriptor step, restart after stop, and every allocation failing in turn.
-#include "d1_harness.h"
+#include "machine_test.h"
 
 #include <set>
 
@@ -307,7 +307,7 @@ TEST_F(Start, StartWithoutMemoryForItsEventFailsCleanly)
 // Every allocation of a plug (AddDevice and start) fails in turn. Whatever fails, the cable either starts
 // or is refused with its port number given back, and nothing leaks: the driver's pool blocks are checked
 // when it unloads after each round.
-TEST_F(Start, EveryAllocationOfAPlugFailingInTurn)
+TEST_F(Start, EveryAllocationOfAPlugFailingInTurnLeavesAConsistentRecord)
 {
     const uint64_t before = kernel().pool().allocationCount();
     const int probe = plug(silentPrinterCable());

@@ -1,13 +1,13 @@
 // Registry parameters of a type the driver does not expect must be refused, never copied past the
 // 4 bytes of the variable that receives them.
-#include "d1_harness.h"
+#include "machine_test.h"
 
 namespace d1 {
 namespace {
 
-using R1Parameters = MachineTest;
+using ParameterValueTypes = MachineTest;
 
-TEST_F(R1Parameters, LongBinaryValueIsRefusedWhateverTheCurrentValue)
+TEST_F(ParameterValueTypes, LongBinaryValueIsRefusedWhateverTheCurrentValue)
 {
     // An earlier cable's driver key set a size whose top bit is set: as a LONG it reads negative,
     // which a direct query takes for the size of a larger buffer. (A first cable keeps the driver
@@ -31,7 +31,7 @@ TEST_F(R1Parameters, LongBinaryValueIsRefusedWhateverTheCurrentValue)
     EXPECT_EQ(AltSetting, 0);
 }
 
-TEST_F(R1Parameters, ShortBinaryValueIsWidenedNotMixedWithTheOldValue)
+TEST_F(ParameterValueTypes, ShortBinaryValueIsWidenedNotMixedWithTheOldValue)
 {
     plugWithParameters("R1C", "0202", Parameters{std::nullopt, std::nullopt, 0x12345678u});
     ASSERT_EQ(MaxTransferSize, 0x12345678u);

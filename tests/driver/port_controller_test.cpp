@@ -1,7 +1,7 @@
 // The controller's register commands as the USB log records them, and the IEEE 1284 device-ID exchange
 // against the simulated printer: working, silent, odd lengths, short destination, a printer that stops
 // halfway, a failing first write, handshake poll counts and durations, and allocation failures.
-#include "d1_harness.h"
+#include "machine_test.h"
 
 #include <sstream>
 
@@ -166,7 +166,7 @@ TEST_F(PortController, FailedReadsLeaveTheDestinationCleared)
     EXPECT_TRUE(std::all_of(std::begin(snapshot), std::end(snapshot), [](UCHAR b) { return b == 0; }));
 }
 
-TEST_F(PortController, DeviceIdFromAWorkingPrinter)
+TEST_F(PortController, DeviceIdFromAWorkingPrinterArrivesWithoutWaiting)
 {
     w98::CableOptions options = syncCable();
     const std::string id = options.printer.deviceId;
@@ -193,7 +193,7 @@ TEST_F(PortController, DeviceIdFromAWorkingPrinter)
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(extension(number_).DeviceId)), id);
 }
 
-TEST_F(PortController, EveryHandshakeOfAShortIdOnTheWire)
+TEST_F(PortController, ShortIdGoesThroughEveryHandshakeOnTheWire)
 {
     w98::CableOptions options = syncCable();
     options.printer.deviceIdRaw = std::vector<uint8_t>{0x00, 0x04, 'O', 'K'};

@@ -1,6 +1,6 @@
 // Request admission and counting against removal, SubmitUrb's three outcomes (at once, pending, timed
 // out and cancelled) in virtual time, its failures, and Delay.
-#include "d1_harness.h"
+#include "machine_test.h"
 
 namespace d1 {
 namespace {

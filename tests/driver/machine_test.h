@@ -1,4 +1,4 @@
-// Shared fixture of the d1_* driver tests: one fresh machine per test with the real driver, simulated
+// Fixture of the driver tests that work on the driver's records: one fresh machine per test with the real driver, simulated
 // cables plugged into its USB bus, and helpers that look at what the driver left in the registry, the
 // object namespace, the USB traffic log and its own records.
 #pragma once
@@ -74,7 +74,7 @@ protected:
         static std::atomic<int> serial{0};
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
         folder_ = std::filesystem::temp_directory_path() /
-                  ("oslnk_d1_" + std::to_string(getpid()) + "_" + std::to_string(serial++) + "_" + info->name());
+                  ("oslnk_machine_" + std::to_string(getpid()) + "_" + std::to_string(serial++) + "_" + info->name());
         std::filesystem::remove_all(folder_);
         machine_ = std::make_unique<w98::Machine>(folder_);
     }
