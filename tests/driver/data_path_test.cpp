@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <numeric>
 
-#include "driver_test.h"
+#include "driver_fixtures.h"
 #include "driver/child.h"
 
-namespace d2 {
+namespace testrig {
 namespace {
 
 class DataPath : public DriverTest {
@@ -418,4 +418,4 @@ TEST_F(DataPath, ChildHasNoDataPathAndIsNotOpened)
 }
 
 }  // namespace
-}  // namespace d2
+}  // namespace testrig

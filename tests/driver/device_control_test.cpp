@@ -2,25 +2,14 @@
 // traffic log and on the simulated cable.
 #include <algorithm>
 
-#include "driver_test.h"
+#include "driver_fixtures.h"
 #include "driver/child.h"
 
-namespace d2 {
+namespace testrig {
 namespace {
 
 constexpr uint16_t kAbortPipe = 0x0002;
 constexpr uint16_t kResetPipe = 0x001E;
-
-w98::SetupPacket Packet(uint8_t type, uint8_t request, uint16_t value, uint16_t index, uint16_t length)
-{
-    w98::SetupPacket s;
-    s.bmRequestType = type;
-    s.bRequest = request;
-    s.wValue = value;
-    s.wIndex = index;
-    s.wLength = length;
-    return s;
-}
 
 class DeviceControl : public DriverTest {
 protected:
@@ -456,9 +445,9 @@ TEST_F(DeviceControl, ChildRefusesEveryCodeWithoutTouchingAnything)
 }
 
 }  // namespace
-}  // namespace d2
+}  // namespace testrig
 
-namespace d2 {
+namespace testrig {
 namespace {
 
 // A cable whose configuration descriptor cannot be read: the start fails before any configuration is
@@ -499,4 +488,4 @@ TEST_F(DeviceControlNeverConfigured, FailedStartIsStoppedAndRemovedWithoutAnInte
 }
 
 }  // namespace
-}  // namespace d2
+}  // namespace testrig

@@ -2,10 +2,10 @@
 // stop, start, unplug) and single requests sent straight to the devices.
 #include <cstring>
 
-#include "driver_test.h"
+#include "driver_fixtures.h"
 #include "driver/child.h"
 
-namespace d2 {
+namespace testrig {
 namespace {
 
 constexpr UCHAR kLegacyBusInformation = 0x18;
@@ -514,9 +514,7 @@ TEST_F(PlugAndPlay, BusRelationsWithAllocationsFailingInTurnLeakNothingThenSucce
 TEST_F(PlugAndPlay, RemovalWithAllocationsFailingInTurnLeaksNothing)
 {
     for (uint64_t n = 1; n <= 30; ++n) {
-        const std::filesystem::path folder = machine().folder();
-        machine_.reset();
-        machine_ = std::make_unique<w98::Machine>(folder);
+        restartMachine();
         Plug();
         auto h = Open();
         ASSERT_EQ(Write(h, {1, 2, 3}).status, STATUS_SUCCESS) << "allocation " << n;
@@ -530,4 +528,4 @@ TEST_F(PlugAndPlay, RemovalWithAllocationsFailingInTurnLeaksNothing)
 }
 
 }  // namespace
-}  // namespace d2
+}  // namespace testrig

@@ -1,7 +1,7 @@
 // Port numbers, kernel and DOS names, and "Port Name" with one and several cables, removal and reuse.
-#include "machine_test.h"
+#include "driver_fixtures.h"
 
-namespace d1 {
+namespace testrig {
 namespace {
 
 // UTF-16LE bytes of an ASCII text, without a NUL: how "Port Name" is stored.
@@ -65,7 +65,7 @@ TEST_F(PortNames, RemovalEmptiesPortNameAndTheNumbersAreReused)
     const int second = plug();
     const w98::DevNodeInfo firstNode = devnode(first);
 
-    EXPECT_EQ(machine().unplug(first), kStatusSuccess);
+    EXPECT_EQ(machine().unplug(first), kSuccess);
     for (const std::string& key : {firstNode.driverKey, firstNode.deviceKey}) {
         const auto value = portName(key);
         ASSERT_TRUE(value.has_value()) << key;
@@ -115,7 +115,7 @@ TEST_F(PortNames, RemovingTheSecondOfThreeFreesTheMiddleNumbers)
     const int a = plug();
     const int b = plug();
     const int c = plug();
-    EXPECT_EQ(machine().unplug(b), kStatusSuccess);
+    EXPECT_EQ(machine().unplug(b), kSuccess);
     const int d = plug();
     expectNames(d, "\\Device\\KVUSB01", "\\DosDevices\\KVUSB2");
     expectPortName(d, "KVUSB2");
@@ -148,13 +148,13 @@ TEST_F(PortNames, PortNumbersAboveNineKeepEveryDigit)
     const int refused = plug();
     const w98::DevNodeInfo node = devnode(refused);
     EXPECT_EQ(node.state, w98::DevNodeState::Failed);
-    EXPECT_EQ(node.status, kStatusObjectNameCollision);
+    EXPECT_EQ(node.status, kObjectNameCollision);
     EXPECT_FALSE(portName(node.deviceKey).has_value());
     EXPECT_EQ(DeviceNameCounter, 4);
     EXPECT_EQ(kernel().io().findDevice("\\Device\\KVUSB04"), nullptr);
 
     // Removing a cable makes its number free for the refused one's successor.
-    EXPECT_EQ(machine().unplug(last), kStatusSuccess);
+    EXPECT_EQ(machine().unplug(last), kSuccess);
     const int again = plug();
     expectPortName(again, "KVUSB127");
     expectNames(again, "\\Device\\KVUSB02", "\\DosDevices\\KVUSB127");
@@ -172,13 +172,13 @@ TEST_F(PortNames, KernelNamesGoPastNinetyNine)
         UNICODE_STRING text;
         RtlInitUnicodeString(&text, name);
         PDEVICE_OBJECT device = nullptr;
-        ASSERT_EQ(IoCreateDevice(bus, 0, &text, FILE_DEVICE_UNKNOWN, 0, FALSE, &device), kStatusSuccess);
+        ASSERT_EQ(IoCreateDevice(bus, 0, &text, FILE_DEVICE_UNKNOWN, 0, FALSE, &device), kSuccess);
         holders.push_back(device);
     }
     const int number = plug();
     expectNames(number, "\\Device\\KVUSB100", "\\DosDevices\\KVUSB1");
     EXPECT_EQ(devnode(number).state, w98::DevNodeState::Started);
-    EXPECT_EQ(machine().unplug(number), kStatusSuccess);
+    EXPECT_EQ(machine().unplug(number), kSuccess);
     for (PDEVICE_OBJECT device : holders) IoDeleteDevice(device);
 }
 
@@ -201,4 +201,4 @@ TEST_F(PortNames, BuildersWriteTerminatedNamesWithinTheBuffer)
 }
 
 }  // namespace
-}  // namespace d1
+}  // namespace testrig

@@ -1,9 +1,9 @@
 // Regressions found in review: who deletes an FDO that removal leaves behind with a handle open, opens
 // that race a removal, and the pipe records that a new interface selection replaces while other
 // requests use them.
-#include "driver_test.h"
+#include "driver_fixtures.h"
 
-namespace d2 {
+namespace testrig {
 namespace {
 
 class RequestRaces : public DriverTest {};
@@ -148,4 +148,4 @@ TEST_F(RequestRaces, OpenWhileRemovalWaitsForRequestsIsRefused)
 }
 
 }  // namespace
-}  // namespace d2
+}  // namespace testrig
