@@ -30,13 +30,8 @@ namespace bench {
 
 namespace {
 
-constexpr NtStatus kSuccess = 0;
-
-std::string statusText(NtStatus status) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
-  return text;
-}
+using testrig::kSuccess;
+using testrig::StatusText;
 
 }  // namespace
 
@@ -64,35 +59,23 @@ std::vector<uint8_t> jobData(size_t size) {
   return data;
 }
 
-Rig::Rig(std::string_view name) {
-  static std::atomic<int> serial{0};
-  folder_ = std::filesystem::temp_directory_path() /
-            ("oslnk_bench_" + std::to_string(::getpid()) + "_" + std::to_string(serial++) + "_" + std::string(name));
-  std::error_code ignored;
-  std::filesystem::remove_all(folder_, ignored);
-  machine_ = std::make_unique<w98::Machine>(folder_);
-}
+Rig::Rig(std::string_view name) : scratch_("bench_" + std::string(name)) {}
 
 Rig::~Rig() {
-  if (machine_) {
-    try {
-      io().closeAll();
-      unplugAll();
-      kernel().pnp().waitIdle();
-    } catch (const std::exception& e) {
-      // The machine's own teardown still takes every device out.
-      std::fprintf(stderr, "bench rig: taking the cables out failed: %s\n", e.what());
-    }
-    machine_.reset();
+  try {
+    io().closeAll();
+    unplugAll();
+    kernel().pnp().waitIdle();
+  } catch (const std::exception& e) {
+    // The machine's own teardown still takes every device out.
+    std::fprintf(stderr, "bench rig: taking the cables out failed: %s\n", e.what());
   }
-  std::error_code ignored;
-  std::filesystem::remove_all(folder_, ignored);
 }
 
 w98::BusStatistics Rig::busStatistics() {
   w98::BusStatistics sum;
-  for (size_t i = 0; i < machine_->busCount(); ++i) {
-    const auto s = machine_->usb(int(i)).statistics();
+  for (size_t i = 0; i < machine().busCount(); ++i) {
+    const auto s = machine().usb(int(i)).statistics();
     sum.controlTransfers += s.controlTransfers;
     sum.bulkTransfers += s.bulkTransfers;
     sum.controlFrames += s.controlFrames;
@@ -107,66 +90,61 @@ w98::BusStatistics Rig::busStatistics() {
 }
 
 void Rig::resetBusStatistics() {
-  for (size_t i = 0; i < machine_->busCount(); ++i) machine_->usb(int(i)).resetStatistics();
+  for (size_t i = 0; i < machine().busCount(); ++i) machine().usb(int(i)).resetStatistics();
 }
 
 size_t Rig::trafficRecords() {
   size_t n = 0;
-  for (size_t i = 0; i < machine_->busCount(); ++i) n += machine_->usb(int(i)).log().size();
+  for (size_t i = 0; i < machine().busCount(); ++i) n += machine().usb(int(i)).log().size();
   return n;
 }
 
 void Rig::clearTraffic() {
-  for (size_t i = 0; i < machine_->busCount(); ++i) machine_->usb(int(i)).log().clear();
+  for (size_t i = 0; i < machine().busCount(); ++i) machine().usb(int(i)).log().clear();
 }
 
 void Rig::setMaxTransferSize(uint32_t bytes) {
-  const std::string first = std::string(kDriverClassKey) + "\\0000";
-  auto& registry = machine_->registry();
-  if (!registry.createKey(first) || !registry.setDword(first, OSLNK_VALUE_MAX_TRANSFER_SIZE, bytes))
-    throw std::runtime_error("cannot write MaxTransferSize into " + first);
+  testrig::DriverParameters parameters;
+  parameters.maxTransferSize = bytes;
+  if (testrig::WriteDriverParameters(machine().registry(), "0000", parameters).empty())
+    throw std::runtime_error(std::string("cannot write MaxTransferSize into ") + kDriverClassKey + "\\0000");
 }
 
 int Rig::plug(const CableSetup& setup) {
-  w98::CableOptions options;
+  w98::CableOptions options = testrig::PrinterCable(deviceIdText(setup.deviceIdLength));
   options.port.synchronousControl = !setup.timedControl;
-  options.printer.deviceId = deviceIdText(setup.deviceIdLength);
-  return machine_->plug(std::move(options));
+  return machine().plug(std::move(options));
 }
 
-void Rig::unplug(int number) { machine_->unplug(number); }
+void Rig::unplug(int number) { machine().unplug(number); }
 
 void Rig::unplugAll() {
-  for (int number : machine_->presentCables()) machine_->unplug(number);
+  for (int number : machine().presentCables()) machine().unplug(number);
 }
 
 sim::Cable& Rig::cable(int number) {
-  auto* plugged = machine_->cable(number);
+  auto* plugged = machine().cable(number);
   if (!plugged || !plugged->cable) throw std::runtime_error("no cable " + std::to_string(number));
   return *plugged->cable;
 }
 
 std::string Rig::portName(int number) {
-  auto node = machine_->devnode(number);
-  if (!node) throw std::runtime_error("cable " + std::to_string(number) + " has no devnode");
-  auto name = machine_->registry().stringValue(node->deviceKey, OSLNK_PORT_NAME_VALUE);
-  if (!name || name->empty()) throw std::runtime_error("cable " + std::to_string(number) + " published no port name");
+  if (!machine().devnode(number)) throw std::runtime_error("cable " + std::to_string(number) + " has no devnode");
+  auto name = testrig::PortNameOf(machine(), number);
+  if (!name) throw std::runtime_error("cable " + std::to_string(number) + " published no port name");
   return *name;
 }
 
 std::optional<std::string> Rig::printerHardwareId(int number) {
-  auto node = machine_->devnode(number);
-  if (!node) return std::nullopt;
-  for (const auto& d : kernel().pnp().devices())
-    if (d.parent == node->id && d.state != w98::DevNodeState::Removed && !d.hardwareIds.empty())
-      return d.hardwareIds.front();
+  for (const auto& child : testrig::ChildrenOf(machine(), number))
+    if (!child.hardwareIds.empty()) return child.hardwareIds.front();
   return std::nullopt;
 }
 
 Handle Rig::open(const std::string& port) {
   auto opened = io().open("\\\\.\\" + port);
   if (opened.status != kSuccess || opened.handle == w98::UserIo::kInvalidHandle)
-    throw std::runtime_error("opening \\\\.\\" + port + " failed with " + statusText(opened.status));
+    throw std::runtime_error("opening \\\\.\\" + port + " failed with " + StatusText(opened.status));
   return opened.handle;
 }
 
@@ -193,7 +171,7 @@ void writeOnce(Rig& rig, Handle handle, std::span<const uint8_t> data) {
   auto result = rig.io().write(handle, data.data(), static_cast<uint32_t>(data.size()));
   if (result.status != kSuccess || result.information != data.size())
     throw std::runtime_error("a write of " + std::to_string(data.size()) + " bytes ended with " +
-                             statusText(result.status) + " after " + std::to_string(result.information) + " bytes");
+                             StatusText(result.status) + " after " + std::to_string(result.information) + " bytes");
 }
 
 JobFigures printJob(Rig& rig, Handle handle, std::span<const uint8_t> data, uint32_t requestSize) {

@@ -1,5 +1,5 @@
-// What the benchmarks share: a simulated machine in a temporary folder with the real driver and simulated
-// cables, and the operations whose cost they measure (the device-ID exchange, print jobs, plugging), each
+// What the benchmarks share: a simulated machine of the test rig (tests/support/scratch_machine.h) with the real
+// driver and simulated cables, and the operations whose cost they measure (the device-ID exchange, print jobs, plugging), each
 // returning what it did on the virtual clock and the bus so that the unit tests can check the benchmarks
 // measure what they claim to.
 //
@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "machine/machine.h"
+#include "scratch_machine.h"
 
 namespace bench {
 
@@ -27,7 +27,7 @@ using Handle = w98::UserIo::Handle;
 
 // The class key under which the machine keeps the cables' driver keys; the first one's parameters are
 // copied into every driver key made later.
-inline constexpr char kDriverClassKey[] = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\USBQXC";
+using testrig::kDriverClassKey;
 
 // A well-formed IEEE 1284 device ID text of exactly `length` bytes (manufacturer, model, command set, class
 // and a description padded to the length). Throws std::invalid_argument below the shortest such text.
@@ -52,8 +52,8 @@ class Rig {
   Rig(const Rig&) = delete;
   Rig& operator=(const Rig&) = delete;
 
-  w98::Machine& machine() { return *machine_; }
-  w98::Kernel& kernel() { return machine_->kernel(); }
+  w98::Machine& machine() { return scratch_.machine(); }
+  w98::Kernel& kernel() { return machine().kernel(); }
   w98::UserIo& io() { return kernel().user(); }
   // What every bus of the machine carried (a machine has more than one host controller once the first bus is
   // full), and their traffic logs' records.
@@ -85,8 +85,7 @@ class Rig {
   void close(Handle handle);
 
  private:
-  std::filesystem::path folder_;
-  std::unique_ptr<w98::Machine> machine_;
+  testrig::ScratchMachine scratch_;
 };
 
 // One IOCTL_KVUSB_GET_DEVICE_ID round (the exchange and the controller set-up the driver runs after it).

@@ -45,7 +45,7 @@ TEST_P(FaultCampaign, CleanRunKeepsEveryPromise)
     EXPECT_EQ(r.failedRuns, 0u) << Samples(r);
 }
 
-TEST_P(FaultCampaign, EveryPoolAllocationFailingInTurn)
+TEST_P(FaultCampaign, EveryPoolAllocationFailingInTurnKeepsEveryPromise)
 {
     const CampaignResult r = RunPoolCampaign(GetParam().make());
     EXPECT_GT(r.points, 0u) << "the scenario allocated nothing: the campaign tested nothing";
@@ -53,13 +53,13 @@ TEST_P(FaultCampaign, EveryPoolAllocationFailingInTurn)
     EXPECT_EQ(r.failedRuns, 0u) << Samples(r);
 }
 
-TEST_P(FaultCampaign, EveryUsbRequestStalled)
+TEST_P(FaultCampaign, EveryUsbRequestStalledKeepsEveryPromise)
 {
     const CampaignResult r = RunUsbCampaign(GetParam().make(), w98::FaultAction::Stall);
     EXPECT_EQ(r.failedRuns, 0u) << Samples(r);
 }
 
-TEST_P(FaultCampaign, EveryUsbRequestFailing)
+TEST_P(FaultCampaign, EveryUsbRequestFailingKeepsEveryPromise)
 {
     const CampaignResult r = RunUsbCampaign(GetParam().make(), w98::FaultAction::Error);
     if (GetParam().usesBus) {
@@ -69,7 +69,7 @@ TEST_P(FaultCampaign, EveryUsbRequestFailing)
     EXPECT_EQ(r.failedRuns, 0u) << Samples(r);
 }
 
-TEST_P(FaultCampaign, EveryUsbRequestNeverAnswered)
+TEST_P(FaultCampaign, EveryUsbRequestNeverAnsweredKeepsEveryPromise)
 {
     const CampaignResult r = RunUsbCampaign(GetParam().make(), w98::FaultAction::Hang);
     EXPECT_EQ(r.failedRuns, 0u) << Samples(r);

@@ -97,7 +97,7 @@ TEST_F(Fundamentals, ZeroLengthBuffersForEveryFunctionMethodAndAccess)
 // writes carried.
 class SeededControlRequests : public Fundamentals, public ::testing::WithParamInterface<uint32_t> {};
 
-TEST_P(SeededControlRequests, RandomCodesLengthsAndContents)
+TEST_P(SeededControlRequests, RandomCodesAndLengthsAreServedOrRefusedCleanly)
 {
     std::mt19937 random(GetParam());
     auto opened = rig().io().open(kPath);
@@ -188,7 +188,7 @@ TEST_P(SeededControlRequests, RandomCodesLengthsAndContents)
 
 INSTANTIATE_TEST_SUITE_P(Seeds, SeededControlRequests, ::testing::Values(1u, 2u, 3u, 20261207u));
 
-TEST_F(Fundamentals, OpenCloseStorm)
+TEST_F(Fundamentals, OpenCloseStormStaysExclusiveAndLeaksNothing)
 {
     std::mt19937 random(42);
     constexpr int kRounds = 300;
@@ -213,7 +213,7 @@ TEST_F(Fundamentals, OpenCloseStorm)
     Remember("open/close storm: " + std::to_string(kRounds) + " rounds");
 }
 
-TEST_F(Fundamentals, OpensOfSubPathsAndOtherNames)
+TEST_F(Fundamentals, OpensOfSubPathsStayExclusiveAndOtherNamesFail)
 {
     // Paths below the device: whatever the answer, exclusivity holds and nothing leaks.
     const char* subPaths[] = {"\\\\.\\KVUSB1\\x", "\\\\.\\KVUSB1\\", "\\\\.\\KVUSB1\\a\\b\\c", "\\\\.\\kvusb1",

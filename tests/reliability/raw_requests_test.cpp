@@ -104,7 +104,7 @@ TEST_F(RawRequests, EveryMajorFunctionToTheChildTouchesNothing)
     for (const auto& p : log.problems) ADD_FAILURE() << p;
 }
 
-TEST_F(RawRequests, RandomInternalDeviceControlToTheCable)
+TEST_F(RawRequests, RandomInternalDeviceControlToTheCableStaysInItsBuffer)
 {
     std::mt19937 random(77);
     int accepted = 0;

@@ -1,21 +1,10 @@
 #include "rig.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <atomic>
-#include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 
 namespace rel {
-
-std::string StatusText(NtStatus status)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
-    return text;
-}
 
 uint64_t CampaignStride()
 {
@@ -27,52 +16,27 @@ uint64_t CampaignStride()
     return stride;
 }
 
-Rig::Rig(const std::string& name)
+Rig::Rig(const std::string& name) : scratch_(std::make_unique<ScratchMachine>("rel_" + name))
 {
-    static std::atomic<int> serial{0};
-    folder_ = std::filesystem::temp_directory_path() /
-              ("oslnk_rel_" + std::to_string(::getpid()) + "_" + std::to_string(serial++) + "_" + name);
-    std::filesystem::remove_all(folder_);
-    machine_ = std::make_unique<w98::Machine>(folder_);
     kernel().verifier().setAction(w98::Verifier::Action::Record);
 }
 
 Rig::~Rig()
 {
-    if (machine_) finish();
+    if (scratch_->running()) finish();
 }
 
-w98::CableOptions Rig::cableOptions(const std::string& deviceId)
-{
-    w98::CableOptions options;
-    options.printer.deviceId = deviceId;
-    return options;
-}
+int Rig::plug(w98::CableOptions options) { return machine().plug(std::move(options)); }
 
-int Rig::plug(w98::CableOptions options) { return machine_->plug(std::move(options)); }
+std::optional<w98::DevNodeInfo> Rig::devnode(int number) { return machine().devnode(number); }
 
-std::optional<w98::DevNodeInfo> Rig::devnode(int number) { return machine_->devnode(number); }
+std::string Rig::portName(int number) { return testrig::PortNameOf(machine(), number).value_or(""); }
 
-std::string Rig::portName(int number)
-{
-    auto node = devnode(number);
-    if (!node) return "";
-    return machine_->registry().stringValue(node->deviceKey, "Port Name").value_or("");
-}
-
-std::vector<w98::DevNodeInfo> Rig::children(int number)
-{
-    std::vector<w98::DevNodeInfo> out;
-    auto node = devnode(number);
-    if (!node) return out;
-    for (const auto& d : kernel().pnp().devices())
-        if (d.parent == node->id && d.state != w98::DevNodeState::Removed) out.push_back(d);
-    return out;
-}
+std::vector<w98::DevNodeInfo> Rig::children(int number) { return testrig::ChildrenOf(machine(), number); }
 
 ostrolink::PrintJobResult Rig::print(const std::string& port, std::span<const uint8_t> data, int64_t timeout)
 {
-    ostrolink::PortMonitor monitor(*machine_);
+    ostrolink::PortMonitor monitor(machine());
     return monitor.print(port, data, timeout);
 }
 
@@ -89,16 +53,16 @@ bool Rig::waitFor(const std::function<bool()>& pred, w98::Ticks limit, w98::Tick
 std::vector<std::string> Rig::finish()
 {
     std::vector<std::string> problems;
-    if (!machine_) return problems;
+    if (!scratch_->running()) return problems;
     w98::Kernel& k = kernel();
     k.pool().clearFaults();
     usb().faults().clear();
 
     // What the scenario left: handles first (a lingering device goes with its last handle), then cables.
     k.user().closeAll();
-    for (int number : machine_->presentCables()) {
+    for (int number : machine().presentCables()) {
         try {
-            machine_->unplug(number);
+            machine().unplug(number);
         } catch (const std::exception& e) {
             problems.push_back(std::string("unplugging at the end failed: ") + e.what());
         }
@@ -131,9 +95,7 @@ std::vector<std::string> Rig::finish()
         if (entry.fault != w98::Fault::PoolLeak && entry.fault != w98::Fault::RequestLeak)  // listed above
             problems.push_back("VERIFIER " + std::string(w98::faultName(entry.fault)) + ": " + entry.message);
 
-    machine_.reset();
-    std::error_code ignored;
-    std::filesystem::remove_all(folder_, ignored);
+    scratch_->stop();
     return problems;
 }
 

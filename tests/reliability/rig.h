@@ -1,4 +1,4 @@
-// The reliability campaign's harness: one fresh simulated machine per run, with the real driver, the
+// The reliability campaign's harness over the test rig (scratch_machine.h): one fresh simulated machine per run, with the real driver, the
 // simulated cable and printer, and the host port monitor; the verifier records instead of aborting, so
 // that a run can end and be judged as a whole.
 //
@@ -20,30 +20,19 @@
 #include <string>
 #include <vector>
 
-#include "machine/machine.h"
 #include "port_monitor.h"
+#include "scratch_machine.h"
 
 namespace rel {
 
 using w98::NtStatus;
-
-inline constexpr NtStatus kSuccess = 0;
-inline constexpr NtStatus kUnsuccessful = int32_t(0xC0000001);
-inline constexpr NtStatus kInvalidParameter = int32_t(0xC000000D);
-inline constexpr NtStatus kNoMemory = int32_t(0xC0000017);
-inline constexpr NtStatus kAccessDenied = int32_t(0xC0000022);
-inline constexpr NtStatus kObjectNameCollision = int32_t(0xC0000035);
-inline constexpr NtStatus kObjectNameNotFound = int32_t(0xC0000034);
-inline constexpr NtStatus kDeletePending = int32_t(0xC0000056);
-inline constexpr NtStatus kInsufficientResources = int32_t(0xC000009A);
-inline constexpr NtStatus kCancelled = int32_t(0xC0000120);
-inline constexpr NtStatus kDeviceNotConnected = int32_t(0xC000009D);
-inline constexpr NtStatus kIoTimeout = int32_t(0xC00000B5);
-inline constexpr NtStatus kNoSuchDevice = int32_t(0xC000000E);
-
-inline constexpr char kShortDeviceId[] = "MFG:Acme;MDL:Jet 100;";
-
-std::string StatusText(NtStatus status);
+using testrig::kAccessDenied, testrig::kCancelled, testrig::kDeletePending, testrig::kDeviceNotConnected,
+    testrig::kInsufficientResources, testrig::kInvalidParameter, testrig::kIoTimeout, testrig::kNoMemory,
+    testrig::kNoSuchDevice, testrig::kObjectNameCollision, testrig::kObjectNameNotFound, testrig::kSuccess,
+    testrig::kUnsuccessful;
+using testrig::kShortDeviceId;
+using testrig::ScratchMachine;
+using testrig::StatusText;
 
 // How many points of a campaign are run: every one, or every n-th (OSLNK_RELIABILITY_STRIDE=n, for the
 // slower sanitizer builds). The first and last points always run.
@@ -57,22 +46,22 @@ public:
     Rig(const Rig&) = delete;
     Rig& operator=(const Rig&) = delete;
 
-    w98::Machine& machine() { return *machine_; }
-    w98::Kernel& kernel() { return machine_->kernel(); }
-    w98::UsbBus& usb() { return machine_->usb(); }
+    w98::Machine& machine() { return scratch_->machine(); }
+    w98::Kernel& kernel() { return machine().kernel(); }
+    w98::UsbBus& usb() { return machine().usb(); }
     w98::UserIo& io() { return kernel().user(); }
     w98::Pool& pool() { return kernel().pool(); }
     w98::Ticks now() { return kernel().clock().now(); }
 
     // A cable with a printer that answers the device-ID exchange with `deviceId`; control transfers
     // complete inside the call so that only the driver's own waits move time.
-    static w98::CableOptions cableOptions(const std::string& deviceId = kShortDeviceId);
+    static w98::CableOptions cableOptions(const std::string& deviceId = kShortDeviceId) { return testrig::PrinterCable(deviceId); }
 
     // Plugs a cable; returns its machine number.
     int plug(w98::CableOptions options = cableOptions());
     // The devnode of cable `number` (state Removed when it is gone).
     std::optional<w98::DevNodeInfo> devnode(int number);
-    sim::Cable& cable(int number) { return *machine_->cable(number)->cable; }
+    sim::Cable& cable(int number) { return *machine().cable(number)->cable; }
     std::vector<uint8_t> printed(int number) { return cable(number).printed(); }
     // The port name the cable published ("KVUSB1"), or "" when none.
     std::string portName(int number);
@@ -93,8 +82,7 @@ public:
     std::vector<std::string> finish();
 
 private:
-    std::filesystem::path folder_;
-    std::unique_ptr<w98::Machine> machine_;
+    std::unique_ptr<ScratchMachine> scratch_;
 };
 
 // A job of `size` bytes whose every byte tells its position (so a lost or repeated block shows).

@@ -45,7 +45,7 @@ UnplugOutcome PrintAndUnplug(Rig& rig, w98::CableOptions options, const std::vec
 
 class UnplugDuringJob : public ::testing::TestWithParam<bool> {};
 
-TEST_P(UnplugDuringJob, AfterEveryRequestOfTheJob)
+TEST_P(UnplugDuringJob, AfterEveryRequestOfTheJobKeepsThePrintRule)
 {
     const bool pulled = GetParam();
     const auto job = JobData(kJob, 5);
@@ -90,7 +90,7 @@ TEST_P(UnplugDuringJob, AfterEveryRequestOfTheJob)
              std::to_string(kJob / kChunk + 1) + " points, " + std::to_string(failed) + " failed runs");
 }
 
-TEST_P(UnplugDuringJob, AtEveryFrameOfASlowJob)
+TEST_P(UnplugDuringJob, AtEveryFrameOfASlowJobKeepsThePrintRule)
 {
     const bool pulled = GetParam();
     const auto job = JobData(4 * kChunk, 9);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "json.h"
+#include "scratch_folder.h"
 #include "session.h"
 
 namespace tooltest {
@@ -18,23 +19,9 @@ namespace tooltest {
 using ostrolink::Json;
 
 // A folder that is removed with everything in it at the end of the test.
-class TempDir {
+class TempDir : public testrig::ScratchFolder {
  public:
-  TempDir() {
-    std::random_device rd;
-    path_ = std::filesystem::temp_directory_path() /
-            ("ostrolink-test-" + std::to_string(::getpid()) + "-" + std::to_string(rd()));
-    std::filesystem::create_directories(path_);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  const std::filesystem::path& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-
- private:
-  std::filesystem::path path_;
+  TempDir() : ScratchFolder("tool_test") {}
 };
 
 struct ScriptRun {

@@ -1,11 +1,11 @@
 // The controller's register commands as the USB log records them, and the IEEE 1284 device-ID exchange
 // against the simulated printer: working, silent, odd lengths, short destination, a printer that stops
 // halfway, a failing first write, handshake poll counts and durations, and allocation failures.
-#include "d1_harness.h"
+#include "driver_fixtures.h"
 
 #include <sstream>
 
-namespace d1 {
+namespace testrig {
 namespace {
 
 // The register traffic as text: "W07F8" for a register write (wValue in hex), "R" for a snapshot read,
@@ -112,12 +112,12 @@ TEST_F(PortController, RegisterCommandsSendTheirSetupPackets)
 
     UCHAR snapshot[REGISTER_SNAPSHOT_SIZE + 1];
     std::fill(std::begin(snapshot), std::end(snapshot), 0xEE);
-    EXPECT_EQ(ReadPortRegisters(device, snapshot), kStatusSuccess);
-    EXPECT_EQ(WritePortRegister(device, 0x02, 0x4C), kStatusSuccess);
-    EXPECT_EQ(WritePortRegister(device, 0x07, 0xF8), kStatusSuccess);
+    EXPECT_EQ(ReadPortRegisters(device, snapshot), kSuccess);
+    EXPECT_EQ(WritePortRegister(device, 0x02, 0x4C), kSuccess);
+    EXPECT_EQ(WritePortRegister(device, 0x07, 0xF8), kSuccess);
     UCHAR status = 0xEE;
-    EXPECT_EQ(GetPortStatus(device, &status), kStatusSuccess);
-    EXPECT_EQ(SoftReset(device), kStatusSuccess);
+    EXPECT_EQ(GetPortStatus(device, &status), kSuccess);
+    EXPECT_EQ(SoftReset(device), kSuccess);
 
     const auto records = controlRecords(mark);
     ASSERT_EQ(records.size(), 5u);
@@ -144,9 +144,9 @@ TEST_F(PortController, MissingDestinationsFailWithoutATransfer)
 {
     const int number = plug(silentPrinterCable());
     const size_t mark = controlMark();
-    EXPECT_EQ(ReadPortRegisters(fdo(number), nullptr), kStatusNoMemory);
-    EXPECT_EQ(GetPortStatus(fdo(number), nullptr), kStatusNoMemory);
-    EXPECT_EQ(ReadNibbleByte(fdo(number), nullptr), kStatusNoMemory);
+    EXPECT_EQ(ReadPortRegisters(fdo(number), nullptr), kNoMemory);
+    EXPECT_EQ(GetPortStatus(fdo(number), nullptr), kNoMemory);
+    EXPECT_EQ(ReadNibbleByte(fdo(number), nullptr), kNoMemory);
     EXPECT_TRUE(controlRecords(mark).empty());
 }
 
@@ -166,11 +166,11 @@ TEST_F(PortController, FailedReadsLeaveTheDestinationCleared)
     EXPECT_TRUE(std::all_of(std::begin(snapshot), std::end(snapshot), [](UCHAR b) { return b == 0; }));
 }
 
-TEST_F(PortController, DeviceIdFromAWorkingPrinter)
+TEST_F(PortController, DeviceIdFromAWorkingPrinterArrivesWithoutWaiting)
 {
     w98::CableOptions options = syncCable();
     const std::string id = options.printer.deviceId;
-    ASSERT_EQ(readId(options, 1024), kStatusSuccess);
+    ASSERT_EQ(readId(options, 1024), kSuccess);
     EXPECT_EQ(text(0, id.size()), id);
     EXPECT_TRUE(allZero(id.size(), 1024 - id.size()));
     EXPECT_EQ(buffer_[1024], 0xEE);  // nothing past the offered length
@@ -193,11 +193,11 @@ TEST_F(PortController, DeviceIdFromAWorkingPrinter)
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(extension(number_).DeviceId)), id);
 }
 
-TEST_F(PortController, EveryHandshakeOfAShortIdOnTheWire)
+TEST_F(PortController, ShortIdGoesThroughEveryHandshakeOnTheWire)
 {
     w98::CableOptions options = syncCable();
     options.printer.deviceIdRaw = std::vector<uint8_t>{0x00, 0x04, 'O', 'K'};
-    ASSERT_EQ(readId(options, 8, 8), kStatusSuccess);
+    ASSERT_EQ(readId(options, 8, 8), kSuccess);
     EXPECT_EQ(text(0, 2), "OK");
     EXPECT_TRUE(allZero(2, 6));
     // The control-line edges: set-up and negotiation; per byte HostBusy low, high, low, high (one nibble
@@ -216,7 +216,7 @@ TEST_F(PortController, EveryHandshakeOfAShortIdOnTheWire)
 
 TEST_F(PortController, SilentPrinterTimesOutAfterThirtyFivePollsAndStillTerminates)
 {
-    ASSERT_EQ(readId(silentPrinterCable(), 1024), kStatusUnsuccessful);
+    ASSERT_EQ(readId(silentPrinterCable(), 1024), kUnsuccessful);
     EXPECT_TRUE(allZero(0, 1024));
     const std::string trace = Trace(records_);
     // The negotiation wait polls 35 times, 1 ms apart; then the termination runs in full (its read,
@@ -235,7 +235,7 @@ TEST_F(PortController, EachPollWaitsOneMillisecondForASlowPrinter)
         SCOPED_TRACE(delay);
         w98::CableOptions options = syncCable();
         options.printer.answerDelayPolls = delay;
-        EXPECT_EQ(readId(options, 1024), kStatusSuccess);
+        EXPECT_EQ(readId(options, 1024), kSuccess);
         // records_[5] is the opening move (W0246); the polls of the negotiation wait follow until the
         // strobe (W0247). Every poll that misses costs exactly one 1 ms sleep.
         ASSERT_EQ(records_[5].setup, Packet(0x40, 4, 0x0246, 0, 0));
@@ -257,7 +257,7 @@ TEST_F(PortController, WithoutSynchronousControlEveryTransferCostsAFrame)
 {
     w98::CableOptions options = silentPrinterCable();
     options.port.synchronousControl = false;
-    ASSERT_EQ(readId(options, 1024), kStatusUnsuccessful);
+    ASSERT_EQ(readId(options, 1024), kUnsuccessful);
     // The write before the wait, then 35 reads of one frame each, each followed by a 1 ms sleep.
     ASSERT_GE(records_.size(), 42u);
     EXPECT_EQ(records_[41].submitTime - records_[5].submitTime, (1 + 35 + 35) * w98::Clock::kMillisecond);
@@ -266,9 +266,9 @@ TEST_F(PortController, WithoutSynchronousControlEveryTransferCostsAFrame)
 TEST_F(PortController, LengthZeroFailsAndLengthsOneAndTwoReadNothing)
 {
     const std::vector<std::pair<std::vector<uint8_t>, int32_t>> cases = {
-        {{0x00, 0x00}, kStatusUnsuccessful},
-        {{0x00, 0x01}, kStatusSuccess},
-        {{0x00, 0x02}, kStatusSuccess},
+        {{0x00, 0x00}, kUnsuccessful},
+        {{0x00, 0x01}, kSuccess},
+        {{0x00, 0x02}, kSuccess},
     };
     for (const auto& [raw, expected] : cases) {
         SCOPED_TRACE(static_cast<int>(raw[1]));
@@ -287,7 +287,7 @@ TEST_F(PortController, LengthFiftyReadsFortyEightBytes)
     for (int i = 0; i < 60; ++i) raw.push_back(static_cast<uint8_t>('A' + i % 26));
     w98::CableOptions options = syncCable();
     options.printer.deviceIdRaw = raw;
-    ASSERT_EQ(readId(options, 1024), kStatusSuccess);
+    ASSERT_EQ(readId(options, 1024), kSuccess);
     EXPECT_EQ(std::vector<uint8_t>(buffer_.begin(), buffer_.begin() + 48), std::vector<uint8_t>(raw.begin() + 2, raw.begin() + 50));
     EXPECT_TRUE(allZero(48, 1024 - 48));
     EXPECT_EQ(Writes(records_), 4 + 1 + 2 + 4 * 50 + 2);
@@ -297,7 +297,7 @@ TEST_F(PortController, ShortDestinationGetsThePrefixWhileTheWholeIdIsRead)
 {
     w98::CableOptions options = syncCable();
     const std::string id = options.printer.deviceId;
-    ASSERT_EQ(readId(options, 10, 16), kStatusSuccess);
+    ASSERT_EQ(readId(options, 10, 16), kSuccess);
     EXPECT_EQ(text(0, 10), id.substr(0, 10));
     for (size_t i = 10; i < 16; ++i) EXPECT_EQ(buffer_[i], 0xEE) << i;  // no terminating zero, no overrun
     cable(number_).withPrinter([&](sim::Printer1284& printer) { EXPECT_EQ(printer.reverseBytesSent(), id.size() + 2); });
@@ -308,7 +308,7 @@ TEST_F(PortController, PrinterThatStopsHalfwayDeliversWhatItSent)
     w98::CableOptions options = syncCable();
     const std::string id = options.printer.deviceId;
     options.printer.stopPresentingAfter = 2 + 20;
-    ASSERT_EQ(readId(options, 1024), kStatusSuccess);
+    ASSERT_EQ(readId(options, 1024), kSuccess);
     EXPECT_EQ(text(0, 20), id.substr(0, 20));
     EXPECT_TRUE(allZero(20, 1024 - 20));
 }
@@ -319,7 +319,7 @@ TEST_F(PortController, FailingFirstWriteEndsAtOnceWithoutTermination)
     usb().faults().add(FailRequest(0x40, 4, 0x07F8, w98::FaultAction::Error));
     std::vector<uint8_t> buffer(32, 0xEE);
     const size_t mark = controlMark();
-    EXPECT_EQ(ReadDeviceId(fdo(number), buffer.data(), 32), kStatusUnsuccessful);
+    EXPECT_EQ(ReadDeviceId(fdo(number), buffer.data(), 32), kUnsuccessful);
     EXPECT_EQ(Trace(controlRecords(mark)), "W07F8");
     EXPECT_TRUE(std::all_of(buffer.begin(), buffer.end(), [](uint8_t b) { return b == 0; }));
 }
@@ -330,7 +330,7 @@ TEST_F(PortController, InitPortRegistersWritesTheSetUpTwoMillisecondsApart)
     cable(number).control(sim::SetupPacket{0x40, 4, 0x0600, 0, 0}, {});  // disturb register 6
     const size_t mark = controlMark();
     const w98::Ticks before = now();
-    EXPECT_EQ(InitPortRegisters(fdo(number)), kStatusSuccess);
+    EXPECT_EQ(InitPortRegisters(fdo(number)), kSuccess);
     EXPECT_EQ(now() - before, 5 * 2 * w98::Clock::kMillisecond);
     const auto records = controlRecords(mark);
     EXPECT_EQ(Trace(records), "R W07F8 W0643 W024C W0801 R");
@@ -375,4 +375,4 @@ TEST_F(PortController, EveryAllocationFailingInTurnLeaksNothing)
 }
 
 }  // namespace
-}  // namespace d1
+}  // namespace testrig

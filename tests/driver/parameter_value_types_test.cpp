@@ -1,19 +1,19 @@
 // Registry parameters of a type the driver does not expect must be refused, never copied past the
 // 4 bytes of the variable that receives them.
-#include "d1_harness.h"
+#include "driver_fixtures.h"
 
-namespace d1 {
+namespace testrig {
 namespace {
 
-using R1Parameters = MachineTest;
+using ParameterValueTypes = MachineTest;
 
-TEST_F(R1Parameters, LongBinaryValueIsRefusedWhateverTheCurrentValue)
+TEST_F(ParameterValueTypes, LongBinaryValueIsRefusedWhateverTheCurrentValue)
 {
     // An earlier cable's driver key set a size whose top bit is set: as a LONG it reads negative,
     // which a direct query takes for the size of a larger buffer. (A first cable keeps the driver
     // loaded should that one fail to start with such a size.)
     plug();
-    plugWithParameters("R1A", "0200", Parameters{1, 2, 0xFFFFFFF0u});
+    plugWithParameters("R1A", "0200", DriverParameters{1, 2, 0xFFFFFFF0u});
     ASSERT_EQ(MaxTransferSize, 0xFFFFFFF0u);
 
     const std::string classKey = kClassRoot + "0201";
@@ -23,7 +23,7 @@ TEST_F(R1Parameters, LongBinaryValueIsRefusedWhateverTheCurrentValue)
     binary.type = w98::RegType::Binary;
     binary.data = {0x00, 0x04, 0x00, 0x00, 0xAA, 0xBB, 0xCC, 0xDD};
     ASSERT_TRUE(registry.setValue(classKey, "MaxTransferSize", binary));
-    plugWithParameters("R1B", "0201", Parameters{0, 3, std::nullopt});
+    plugWithParameters("R1B", "0201", DriverParameters{0, 3, std::nullopt});
 
     // The long value is ignored; the two good values are taken.
     EXPECT_EQ(MaxTransferSize, 0xFFFFFFF0u);
@@ -31,9 +31,9 @@ TEST_F(R1Parameters, LongBinaryValueIsRefusedWhateverTheCurrentValue)
     EXPECT_EQ(AltSetting, 0);
 }
 
-TEST_F(R1Parameters, ShortBinaryValueIsWidenedNotMixedWithTheOldValue)
+TEST_F(ParameterValueTypes, ShortBinaryValueIsWidenedNotMixedWithTheOldValue)
 {
-    plugWithParameters("R1C", "0202", Parameters{std::nullopt, std::nullopt, 0x12345678u});
+    plugWithParameters("R1C", "0202", DriverParameters{std::nullopt, std::nullopt, 0x12345678u});
     ASSERT_EQ(MaxTransferSize, 0x12345678u);
     const std::string classKey = kClassRoot + "0203";
     w98::Registry& registry = machine().registry();
@@ -42,9 +42,9 @@ TEST_F(R1Parameters, ShortBinaryValueIsWidenedNotMixedWithTheOldValue)
     binary.type = w98::RegType::Binary;
     binary.data = {0x00, 0x08};  // 2048, two bytes long
     ASSERT_TRUE(registry.setValue(classKey, "MaxTransferSize", binary));
-    plugWithParameters("R1D", "0203", Parameters{});
+    plugWithParameters("R1D", "0203", DriverParameters{});
     EXPECT_EQ(MaxTransferSize, 0x0800u);
 }
 
 }  // namespace
-}  // namespace d1
+}  // namespace testrig

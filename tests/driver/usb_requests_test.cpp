@@ -1,11 +1,10 @@
 // Request admission and counting against removal, SubmitUrb's three outcomes (at once, pending, timed
 // out and cancelled) in virtual time, its failures, and Delay.
-#include "d1_harness.h"
+#include "driver_fixtures.h"
 
-namespace d1 {
+namespace testrig {
 namespace {
 
-constexpr int32_t kStatusCancelled = int32_t(0xC0000120);
 
 class UsbRequests : public MachineTest {
 protected:
@@ -65,7 +64,7 @@ TEST_F(UsbRequests, RemovalWaitsForEveryAdmittedRequest)
 
     DecrementPendingIo(device);  // the last request finishes: removal goes on
     unplugger.join();
-    EXPECT_EQ(removal.load(), kStatusSuccess);
+    EXPECT_EQ(removal.load(), kSuccess);
     EXPECT_EQ(kernel().io().findDevice("\\Device\\KVUSB00"), nullptr);
 }
 
@@ -77,7 +76,7 @@ TEST_F(UsbRequests, SubmitUrbThatCompletesAtOnceDoesNotWait)
     const size_t blocks = driverBlocks();
     const w98::Ticks before = now();
 
-    EXPECT_EQ(SubmitUrb(fdo(number), reinterpret_cast<PURB>(&urb)), kStatusSuccess);
+    EXPECT_EQ(SubmitUrb(fdo(number), reinterpret_cast<PURB>(&urb)), kSuccess);
     EXPECT_EQ(now(), before);
     EXPECT_TRUE(USBD_SUCCESS(urb.Hdr.Status));
     EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 18), cable(number).deviceDescriptor());
@@ -92,7 +91,7 @@ TEST_F(UsbRequests, SubmitUrbWaitsForAPendingRequest)
     auto urb = DescriptorRequest(buffer);
     const w98::Ticks before = now();
 
-    EXPECT_EQ(SubmitUrb(fdo(number), reinterpret_cast<PURB>(&urb)), kStatusSuccess);
+    EXPECT_EQ(SubmitUrb(fdo(number), reinterpret_cast<PURB>(&urb)), kSuccess);
     EXPECT_EQ(now() - before, w98::usb_timing::kFrame);
     EXPECT_EQ(buffer[0], 18);
     EXPECT_EQ(buffer[1], USB_DEVICE_DESCRIPTOR_TYPE);
@@ -110,7 +109,7 @@ TEST_F(UsbRequests, SubmitUrbCancelsARequestStillPendingAfterTwoSeconds)
     const w98::Ticks before = now();
 
     const int32_t status = SubmitUrb(fdo(number), reinterpret_cast<PURB>(&urb));
-    EXPECT_EQ(status, kStatusCancelled);
+    EXPECT_EQ(status, kCancelled);
     // The bus lets go of a cancelled transfer at the next frame; SubmitUrb waited for that.
     EXPECT_EQ(now() - before, 2 * w98::Clock::kSecond + w98::usb_timing::kFrame);
     EXPECT_EQ(usb().pendingRequests(), 0u);
@@ -130,7 +129,7 @@ TEST_F(UsbRequests, SubmitUrbWaitsOutASlowRequestUnderTheLimit)
     auto urb = DescriptorRequest(buffer);
     const w98::Ticks before = now();
 
-    EXPECT_EQ(SubmitUrb(fdo(number), reinterpret_cast<PURB>(&urb)), kStatusSuccess);
+    EXPECT_EQ(SubmitUrb(fdo(number), reinterpret_cast<PURB>(&urb)), kSuccess);
     // The bus adds the delay to the request's own frame.
     EXPECT_EQ(now() - before, 1900 * w98::Clock::kMillisecond + w98::usb_timing::kFrame);
     EXPECT_EQ(buffer[0], 18);
@@ -150,7 +149,7 @@ TEST_F(UsbRequests, SubmitUrbTimeOutRacingTheCompletionCancelsNothingFreed)
         uint8_t buffer[18] = {};
         auto urb = DescriptorRequest(buffer);
         const int32_t status = SubmitUrb(fdo(number), reinterpret_cast<PURB>(&urb));
-        EXPECT_TRUE(status == kStatusSuccess || status == kStatusCancelled) << std::hex << status;
+        EXPECT_TRUE(status == kSuccess || status == kCancelled) << std::hex << status;
         EXPECT_EQ(kernel().io().outstandingRequests(), 0u);
     }
 }
@@ -163,7 +162,7 @@ TEST_F(UsbRequests, SubmitUrbReturnsTheLowerDriversFailure)
     auto urb = DescriptorRequest(buffer);
     const int32_t status = SubmitUrb(fdo(number), reinterpret_cast<PURB>(&urb));
     EXPECT_LT(status, 0);
-    EXPECT_NE(status, kStatusCancelled);
+    EXPECT_NE(status, kCancelled);
     EXPECT_FALSE(USBD_SUCCESS(urb.Hdr.Status));
 }
 
@@ -177,15 +176,15 @@ TEST_F(UsbRequests, SubmitUrbWithoutMemorySendsNothingAndLeaksNothing)
 
     // First the event, then the request itself cannot be allocated.
     kernel().pool().failNth(1);
-    EXPECT_EQ(SubmitUrb(fdo(number), reinterpret_cast<PURB>(&urb)), kStatusNoMemory);
+    EXPECT_EQ(SubmitUrb(fdo(number), reinterpret_cast<PURB>(&urb)), kNoMemory);
     kernel().pool().failNth(2);
-    EXPECT_EQ(SubmitUrb(fdo(number), reinterpret_cast<PURB>(&urb)), kStatusInsufficientResources);
+    EXPECT_EQ(SubmitUrb(fdo(number), reinterpret_cast<PURB>(&urb)), kInsufficientResources);
     kernel().pool().clearFaults();
 
     EXPECT_EQ(usb().log().size(), sent);
     EXPECT_EQ(driverBlocks(), blocks);
     EXPECT_EQ(kernel().io().outstandingRequests(), 0u);
-    EXPECT_EQ(SubmitUrb(fdo(number), reinterpret_cast<PURB>(&urb)), kStatusSuccess);
+    EXPECT_EQ(SubmitUrb(fdo(number), reinterpret_cast<PURB>(&urb)), kSuccess);
 }
 
 TEST_F(UsbRequests, DelaySleepsTheGivenVirtualTime)
@@ -203,4 +202,4 @@ TEST_F(UsbRequests, DelaySleepsTheGivenVirtualTime)
 }
 
 }  // namespace
-}  // namespace d1
+}  // namespace testrig

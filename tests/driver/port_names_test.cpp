@@ -1,7 +1,7 @@
 // Port numbers, kernel and DOS names, and "Port Name" with one and several cables, removal and reuse.
-#include "d1_harness.h"
+#include "driver_fixtures.h"
 
-namespace d1 {
+namespace testrig {
 namespace {
 
 // UTF-16LE bytes of an ASCII text, without a NUL: how "Port Name" is stored.
@@ -20,7 +20,7 @@ bool PortTaken(int index)
     return (PortNumberMap[index / 32] & (0x80000000u >> (index % 32))) != 0;
 }
 
-class Names : public MachineTest {
+class PortNames : public MachineTest {
 protected:
     void expectPortName(int number, const std::string& expected)
     {
@@ -42,7 +42,7 @@ protected:
     }
 };
 
-TEST_F(Names, FirstAndSecondCableGetConsecutivePortsAndNames)
+TEST_F(PortNames, FirstAndSecondCableGetConsecutivePortsAndNames)
 {
     const int first = plug();
     expectPortName(first, "KVUSB1");
@@ -59,13 +59,13 @@ TEST_F(Names, FirstAndSecondCableGetConsecutivePortsAndNames)
     EXPECT_FALSE(PortTaken(2));
 }
 
-TEST_F(Names, RemovalEmptiesPortNameAndTheNumbersAreReused)
+TEST_F(PortNames, RemovalEmptiesPortNameAndTheNumbersAreReused)
 {
     const int first = plug();
     const int second = plug();
     const w98::DevNodeInfo firstNode = devnode(first);
 
-    EXPECT_EQ(machine().unplug(first), kStatusSuccess);
+    EXPECT_EQ(machine().unplug(first), kSuccess);
     for (const std::string& key : {firstNode.driverKey, firstNode.deviceKey}) {
         const auto value = portName(key);
         ASSERT_TRUE(value.has_value()) << key;
@@ -86,7 +86,7 @@ TEST_F(Names, RemovalEmptiesPortNameAndTheNumbersAreReused)
     EXPECT_EQ(devnode(third).state, w98::DevNodeState::Started);
 }
 
-TEST_F(Names, AddDeviceThatCannotAttachGivesBackItsNumbersAndObjects)
+TEST_F(PortNames, AddDeviceThatCannotAttachGivesBackItsNumbersAndObjects)
 {
     const int first = plug();
     const size_t blocks = kernel().pool().outstanding(w98::kDriverPoolTag).size();
@@ -110,12 +110,12 @@ TEST_F(Names, AddDeviceThatCannotAttachGivesBackItsNumbersAndObjects)
     expectNames(first, "\\Device\\KVUSB00", "\\DosDevices\\KVUSB1");
 }
 
-TEST_F(Names, RemovingTheSecondOfThreeFreesTheMiddleNumbers)
+TEST_F(PortNames, RemovingTheSecondOfThreeFreesTheMiddleNumbers)
 {
     const int a = plug();
     const int b = plug();
     const int c = plug();
-    EXPECT_EQ(machine().unplug(b), kStatusSuccess);
+    EXPECT_EQ(machine().unplug(b), kSuccess);
     const int d = plug();
     expectNames(d, "\\Device\\KVUSB01", "\\DosDevices\\KVUSB2");
     expectPortName(d, "KVUSB2");
@@ -123,7 +123,7 @@ TEST_F(Names, RemovingTheSecondOfThreeFreesTheMiddleNumbers)
     expectNames(c, "\\Device\\KVUSB02", "\\DosDevices\\KVUSB3");
 }
 
-TEST_F(Names, PortNumbersAboveNineKeepEveryDigit)
+TEST_F(PortNames, PortNumbersAboveNineKeepEveryDigit)
 {
     const int first = plug();
     // Ports 2 to 9 and 11 to 126 are taken (the map is the driver's, so set it once the driver is loaded);
@@ -148,20 +148,20 @@ TEST_F(Names, PortNumbersAboveNineKeepEveryDigit)
     const int refused = plug();
     const w98::DevNodeInfo node = devnode(refused);
     EXPECT_EQ(node.state, w98::DevNodeState::Failed);
-    EXPECT_EQ(node.status, kStatusObjectNameCollision);
+    EXPECT_EQ(node.status, kObjectNameCollision);
     EXPECT_FALSE(portName(node.deviceKey).has_value());
     EXPECT_EQ(DeviceNameCounter, 4);
     EXPECT_EQ(kernel().io().findDevice("\\Device\\KVUSB04"), nullptr);
 
     // Removing a cable makes its number free for the refused one's successor.
-    EXPECT_EQ(machine().unplug(last), kStatusSuccess);
+    EXPECT_EQ(machine().unplug(last), kSuccess);
     const int again = plug();
     expectPortName(again, "KVUSB127");
     expectNames(again, "\\Device\\KVUSB02", "\\DosDevices\\KVUSB127");
     expectNames(first, "\\Device\\KVUSB00", "\\DosDevices\\KVUSB1");
 }
 
-TEST_F(Names, KernelNamesGoPastNinetyNine)
+TEST_F(PortNames, KernelNamesGoPastNinetyNine)
 {
     // Other devices already hold \Device\KVUSB00 .. \Device\KVUSB99.
     std::vector<PDEVICE_OBJECT> holders;
@@ -172,17 +172,17 @@ TEST_F(Names, KernelNamesGoPastNinetyNine)
         UNICODE_STRING text;
         RtlInitUnicodeString(&text, name);
         PDEVICE_OBJECT device = nullptr;
-        ASSERT_EQ(IoCreateDevice(bus, 0, &text, FILE_DEVICE_UNKNOWN, 0, FALSE, &device), kStatusSuccess);
+        ASSERT_EQ(IoCreateDevice(bus, 0, &text, FILE_DEVICE_UNKNOWN, 0, FALSE, &device), kSuccess);
         holders.push_back(device);
     }
     const int number = plug();
     expectNames(number, "\\Device\\KVUSB100", "\\DosDevices\\KVUSB1");
     EXPECT_EQ(devnode(number).state, w98::DevNodeState::Started);
-    EXPECT_EQ(machine().unplug(number), kStatusSuccess);
+    EXPECT_EQ(machine().unplug(number), kSuccess);
     for (PDEVICE_OBJECT device : holders) IoDeleteDevice(device);
 }
 
-TEST_F(Names, BuildersWriteTerminatedNamesWithinTheBuffer)
+TEST_F(PortNames, BuildersWriteTerminatedNamesWithinTheBuffer)
 {
     WCHAR buffer[8];
     for (WCHAR& unit : buffer) unit = L'#';
@@ -201,4 +201,4 @@ TEST_F(Names, BuildersWriteTerminatedNamesWithinTheBuffer)
 }
 
 }  // namespace
-}  // namespace d1
+}  // namespace testrig

@@ -19,7 +19,7 @@ uint32_t DriverCheck(const std::vector<uint8_t>& bytes, uint32_t acc = 0)
 
 std::vector<uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
 
-TEST(D2Checksum, KnownValues)
+TEST(Checksum, MatchesKnownValues)
 {
     EXPECT_EQ(DriverCheck(Bytes("123456789")), 0x593Cu);  // plain CRC-16/ARC would be 0xBB3D
     EXPECT_EQ(DriverCheck(Bytes("AcmeJet 100")), 0x2888u);
@@ -28,7 +28,7 @@ TEST(D2Checksum, KnownValues)
     EXPECT_EQ(DriverCheck({}), 0u);
 }
 
-TEST(D2Checksum, EveryByteValueMatchesTheReference)
+TEST(Checksum, EveryByteValueMatchesTheReference)
 {
     for (uint32_t start : {0x0000u, 0x1234u, 0xFFFFu, 0x8001u}) {
         for (int b = 0; b < 256; ++b) {
@@ -38,7 +38,7 @@ TEST(D2Checksum, EveryByteValueMatchesTheReference)
     }
 }
 
-TEST(D2Checksum, FoldsInPiecesLikeAWholeAndStaysSixteenBits)
+TEST(Checksum, FoldsInPiecesLikeAWholeAndStaysSixteenBits)
 {
     std::vector<uint8_t> text;
     uint32_t seed = 7;

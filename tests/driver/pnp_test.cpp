@@ -2,17 +2,17 @@
 // stop, start, unplug) and single requests sent straight to the devices.
 #include <cstring>
 
-#include "d2_fixture.h"
+#include "driver_fixtures.h"
 #include "driver/child.h"
 
-namespace d2 {
+namespace testrig {
 namespace {
 
 constexpr UCHAR kLegacyBusInformation = 0x18;
 constexpr UCHAR kDeviceChange = 0x18;  // the second major code the PnP handler serves
 constexpr char kPortNameKeyValue[] = "Port Name";
 
-class D2Pnp : public DriverTest {
+class PlugAndPlay : public DriverTest {
 protected:
     Answer QueryId(DEVICE_OBJECT* device, BUS_QUERY_ID_TYPE type, ULONG_PTR initialInformation = 0)
     {
@@ -31,7 +31,7 @@ protected:
     size_t DriverBlocks() { return kernel().pool().outstanding(kTag).size(); }
 };
 
-TEST_F(D2Pnp, PrinterIsReportedWithItsIds)
+TEST_F(PlugAndPlay, PrinterIsReportedWithItsIds)
 {
     Plug();
     auto child = ChildNode(1);
@@ -52,7 +52,7 @@ TEST_F(D2Pnp, PrinterIsReportedWithItsIds)
     EXPECT_EQ(std::string(record->DeviceIdString.Buffer, record->DeviceIdString.Length), kAcmeId);
 }
 
-TEST_F(D2Pnp, SecondCableGetsItsOwnPortInTheInstanceId)
+TEST_F(PlugAndPlay, SecondCableGetsItsOwnPortInTheInstanceId)
 {
     Plug();
     Plug("MFG:1234;MDL:56789;");
@@ -62,7 +62,7 @@ TEST_F(D2Pnp, SecondCableGetsItsOwnPortInTheInstanceId)
     EXPECT_EQ(child->instanceId, "123456789593CKVUSB2");
 }
 
-TEST_F(D2Pnp, BusRelationsOnlyOnceWhileTheChildLives)
+TEST_F(PlugAndPlay, BusRelationsOnlyOnceWhileTheChildLives)
 {
     Plug();
     DEVICE_OBJECT* child = Child(1);
@@ -99,7 +99,7 @@ TEST_F(D2Pnp, BusRelationsOnlyOnceWhileTheChildLives)
     ExFreePool(earlier);
 }
 
-TEST_F(D2Pnp, NoChildWithoutADeviceId)
+TEST_F(PlugAndPlay, NoChildWithoutADeviceId)
 {
     Plug(kAcmeId, [](w98::CableOptions& o) { o.printer.supports1284 = false; });
     EXPECT_FALSE(Ext(1)->DeviceIdValid);
@@ -109,7 +109,7 @@ TEST_F(D2Pnp, NoChildWithoutADeviceId)
     EXPECT_TRUE(DosLinkTarget().has_value());  // the start itself succeeded
 }
 
-TEST_F(D2Pnp, FdoMinorCodes)
+TEST_F(PlugAndPlay, FdoPassesOtherMinorCodesDownAndKeepsItsState)
 {
     Plug();
     DEVICE_OBJECT* fdo = Fdo(1);
@@ -145,7 +145,7 @@ TEST_F(D2Pnp, FdoMinorCodes)
     EXPECT_EQ(ext->PendingIoCount, 1);
 }
 
-TEST_F(D2Pnp, ChildAnswersItsOwnMinorCodes)
+TEST_F(PlugAndPlay, ChildAnswersItsOwnMinorCodes)
 {
     Plug();
     DEVICE_OBJECT* child = Child(1);
@@ -170,7 +170,7 @@ TEST_F(D2Pnp, ChildAnswersItsOwnMinorCodes)
     EXPECT_EQ(Ext(1)->PendingIoCount, 1);
 }
 
-TEST_F(D2Pnp, ChildCapabilities)
+TEST_F(PlugAndPlay, ChildCapabilitiesSetTheirFlagsAndKeepTheRest)
 {
     Plug();
     DEVICE_CAPABILITIES caps;
@@ -196,7 +196,7 @@ TEST_F(D2Pnp, ChildCapabilities)
     EXPECT_EQ(caps.SurpriseRemovalOK, 1u);
 }
 
-TEST_F(D2Pnp, ChildIdAnswers)
+TEST_F(PlugAndPlay, ChildAnswersIdQueriesFromThePrintersIdInPagedPool)
 {
     Plug();
     DEVICE_OBJECT* child = Child(1);
@@ -239,7 +239,7 @@ TEST_F(D2Pnp, ChildIdAnswers)
     EXPECT_EQ(starved.information, 0u);
 }
 
-TEST_F(D2Pnp, ChildWithoutAManufacturerHasNoIds)
+TEST_F(PlugAndPlay, ChildWithoutAManufacturerHasNoIds)
 {
     Plug("MFG:;MDL:Jet 100;");
     DEVICE_OBJECT* child = Child(1);
@@ -252,7 +252,7 @@ TEST_F(D2Pnp, ChildWithoutAManufacturerHasNoIds)
     EXPECT_EQ(QueryId(child, BusQueryCompatibleIDs).status, STATUS_SUCCESS);
 }
 
-TEST_F(D2Pnp, StopAndStartRecreateTheDosNameAndKeepTheChildReadable)
+TEST_F(PlugAndPlay, StopAndStartRecreateTheDosNameAndKeepTheChildReadable)
 {
     Plug();
     const int id = machine().devnode(1)->id;
@@ -283,7 +283,7 @@ TEST_F(D2Pnp, StopAndStartRecreateTheDosNameAndKeepTheChildReadable)
     io().close(h);
 }
 
-TEST_F(D2Pnp, StopWithoutMemoryForTheUnconfigureRequest)
+TEST_F(PlugAndPlay, StopWithoutMemoryFailsAfterDeletingTheDosName)
 {
     Plug();
     const size_t mark = Mark();
@@ -296,7 +296,7 @@ TEST_F(D2Pnp, StopWithoutMemoryForTheUnconfigureRequest)
     EXPECT_EQ(Ext(1)->PendingIoCount, 1);
 }
 
-TEST_F(D2Pnp, RemovalWithoutHandlesDeletesEverything)
+TEST_F(PlugAndPlay, RemovalWithoutHandlesDeletesEverything)
 {
     Plug();
     Plug("MFG:Other;");
@@ -322,7 +322,7 @@ TEST_F(D2Pnp, RemovalWithoutHandlesDeletesEverything)
     EXPECT_TRUE(kernel().pool().outstanding(kTag).empty()) << kernel().pool().report();
 }
 
-TEST_F(D2Pnp, RemovalWithAHandleOpenLingersUntilTheLastClose)
+TEST_F(PlugAndPlay, RemovalWithAHandleOpenLingersUntilTheLastClose)
 {
     Plug();
     auto h = Open();
@@ -359,7 +359,7 @@ TEST_F(D2Pnp, RemovalWithAHandleOpenLingersUntilTheLastClose)
     EXPECT_FALSE(kernel().io().isLive(fdo));
 }
 
-TEST_F(D2Pnp, WriteInFlightAtRemovalCompletesFirst)
+TEST_F(PlugAndPlay, WriteInFlightAtRemovalCompletesFirst)
 {
     Plug();
     auto h = Open();
@@ -378,7 +378,7 @@ TEST_F(D2Pnp, WriteInFlightAtRemovalCompletesFirst)
     EXPECT_TRUE(kernel().pool().outstanding(kTag).empty()) << kernel().pool().report();
 }
 
-TEST_F(D2Pnp, RemovalWaitsForARunningRecoveryAndRefusesNewCodes)
+TEST_F(PlugAndPlay, RemovalWaitsForARunningRecoveryAndRefusesNewCodes)
 {
     Plug();
     auto h = Open();
@@ -408,7 +408,7 @@ TEST_F(D2Pnp, RemovalWaitsForARunningRecoveryAndRefusesNewCodes)
 // Lower drivers that fail the start, at once or later: Windows 98 then sends a stop, which finds nothing
 // configured, and the FDO stays until the cable goes. Lower drivers that finish the start later: the driver
 // waits before it configures anything.
-TEST_F(D2Pnp, LowerDriversFailingOrPendingTheStart)
+TEST_F(PlugAndPlay, StartFailedBelowPublishesNothingAndAPendedStartSucceeds)
 {
     for (bool pends : {false, true}) {
         const int failing = Plug(kAcmeId, [&](w98::CableOptions& o) {
@@ -433,7 +433,7 @@ TEST_F(D2Pnp, LowerDriversFailingOrPendingTheStart)
 
 // A DOS name that another device holds: the start still succeeds without it, and the stop and the
 // removal must not delete the other device's name.
-TEST_F(D2Pnp, DosNameHeldByAnotherDeviceIsLeftAlone)
+TEST_F(PlugAndPlay, DosNameHeldByAnotherDeviceIsLeftAlone)
 {
     UNICODE_STRING link, target;
     RtlInitUnicodeString(&link, u"\\DosDevices\\KVUSB1");
@@ -450,7 +450,7 @@ TEST_F(D2Pnp, DosNameHeldByAnotherDeviceIsLeftAlone)
     IoDeleteSymbolicLink(&link);
 }
 
-TEST_F(D2Pnp, SurpriseRemovalAsWindows2000SendsIt)
+TEST_F(PlugAndPlay, Windows2000SurpriseRemovalDeletesEverythingAndFreesThePort)
 {
     Plug();
     DEVICE_OBJECT* fdo = Fdo(1);
@@ -463,7 +463,7 @@ TEST_F(D2Pnp, SurpriseRemovalAsWindows2000SendsIt)
     EXPECT_EQ(ChildNode(2)->instanceId, "AcmeJet 1002888KVUSB1");
 }
 
-TEST_F(D2Pnp, EnumerationWithAllocationsFailingInTurn)
+TEST_F(PlugAndPlay, BusRelationsWithAllocationsFailingInTurnLeakNothingThenSucceed)
 {
     // A printer without IEEE 1284 gives no child at start; the test then hands the FDO a device ID as a
     // start would and asks for the bus relations itself, failing each allocation of the answer in turn.
@@ -511,12 +511,10 @@ TEST_F(D2Pnp, EnumerationWithAllocationsFailingInTurn)
     EXPECT_TRUE(kernel().pool().outstanding(kTag).empty()) << kernel().pool().report();
 }
 
-TEST_F(D2Pnp, RemovalWithAllocationsFailingInTurnLeaksNothing)
+TEST_F(PlugAndPlay, RemovalWithAllocationsFailingInTurnLeaksNothing)
 {
     for (uint64_t n = 1; n <= 30; ++n) {
-        const std::filesystem::path folder = machine().folder();
-        machine_.reset();
-        machine_ = std::make_unique<w98::Machine>(folder);
+        restartMachine();
         Plug();
         auto h = Open();
         ASSERT_EQ(Write(h, {1, 2, 3}).status, STATUS_SUCCESS) << "allocation " << n;
@@ -530,4 +528,4 @@ TEST_F(D2Pnp, RemovalWithAllocationsFailingInTurnLeaksNothing)
 }
 
 }  // namespace
-}  // namespace d2
+}  // namespace testrig

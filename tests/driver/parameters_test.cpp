@@ -1,8 +1,8 @@
 // The driver's registry parameters: defaults, values present, absent and changed between cables, and
 // what the start makes of them.
-#include "d1_harness.h"
+#include "driver_fixtures.h"
 
-namespace d1 {
+namespace testrig {
 namespace {
 
 // A cable whose interface 3 has alternate settings 0 (one bulk OUT pipe) and 1 (OUT and IN), besides the
@@ -23,11 +23,11 @@ w98::CableOptions TwoInterfaceCable()
     return options;
 }
 
-using Parameters_ = MachineTest;
+using RegistryParameters = MachineTest;
 
-TEST_F(Parameters_, AbsentValuesGiveTheBuiltInDefaults)
+TEST_F(RegistryParameters, AbsentValuesGiveTheBuiltInDefaults)
 {
-    const int number = plugWithParameters("D1A", "0100", Parameters{});
+    const int number = plugWithParameters("D1A", "0100", DriverParameters{});
     EXPECT_EQ(IFSetting, 2);
     EXPECT_EQ(AltSetting, 0);
     EXPECT_EQ(MaxTransferSize, 1024u);
@@ -47,9 +47,9 @@ TEST_F(Parameters_, AbsentValuesGiveTheBuiltInDefaults)
     EXPECT_EQ(cable(number).alternateSetting(2).value_or(0xFF), 0);
 }
 
-TEST_F(Parameters_, PresentValuesSteerTheSelectedInterface)
+TEST_F(RegistryParameters, PresentValuesSteerTheSelectedInterface)
 {
-    const int number = plugWithParameters("D1B", "0101", Parameters{1, 3, 4096}, TwoInterfaceCable());
+    const int number = plugWithParameters("D1B", "0101", DriverParameters{1, 3, 4096}, TwoInterfaceCable());
     EXPECT_EQ(IFSetting, 3);
     EXPECT_EQ(AltSetting, 1);
     EXPECT_EQ(MaxTransferSize, 4096u);
@@ -66,39 +66,39 @@ TEST_F(Parameters_, PresentValuesSteerTheSelectedInterface)
     EXPECT_EQ(cable(number).alternateSetting(3).value_or(0xFF), 1);
 }
 
-TEST_F(Parameters_, OnlyTheLowByteOfTheSettingsCounts)
+TEST_F(RegistryParameters, OnlyTheLowByteOfTheSettingsCounts)
 {
-    plugWithParameters("D1C", "0102", Parameters{0x100, 0x302, 0x12345678});
+    plugWithParameters("D1C", "0102", DriverParameters{0x100, 0x302, 0x12345678});
     EXPECT_EQ(AltSetting, 0);
     EXPECT_EQ(IFSetting, 2);
     EXPECT_EQ(MaxTransferSize, 0x12345678u);
 }
 
-TEST_F(Parameters_, ValuesReadForOneCableHoldForTheNextUntilChanged)
+TEST_F(RegistryParameters, ValuesReadForOneCableHoldForTheNextUntilChanged)
 {
-    const int first = plugWithParameters("D1D", "0103", Parameters{std::nullopt, std::nullopt, 4096});
+    const int first = plugWithParameters("D1D", "0103", DriverParameters{std::nullopt, std::nullopt, 4096});
     EXPECT_EQ(MaxTransferSize, 4096u);
     EXPECT_EQ(extension(first).Interface->Pipes[0].MaximumTransferSize, 4096u);
 
     // Nothing in the second cable's key: the first cable's value stays in force.
-    const int second = plugWithParameters("D1E", "0104", Parameters{});
+    const int second = plugWithParameters("D1E", "0104", DriverParameters{});
     EXPECT_EQ(MaxTransferSize, 4096u);
     EXPECT_EQ(extension(second).Interface->Pipes[0].MaximumTransferSize, 4096u);
 
     // A value in the third cable's key changes it for every cable from now on.
-    const int third = plugWithParameters("D1F", "0105", Parameters{std::nullopt, std::nullopt, 512});
+    const int third = plugWithParameters("D1F", "0105", DriverParameters{std::nullopt, std::nullopt, 512});
     EXPECT_EQ(MaxTransferSize, 512u);
     EXPECT_EQ(extension(third).Interface->Pipes[1].MaximumTransferSize, 512u);
     // The earlier cables keep the configuration their start selected.
     EXPECT_EQ(extension(first).Interface->Pipes[0].MaximumTransferSize, 4096u);
 }
 
-TEST_F(Parameters_, AnInterfaceTheCableLacksFailsTheStart)
+TEST_F(RegistryParameters, AnInterfaceTheCableLacksFailsTheStart)
 {
-    const int number = plugWithParameters("D1G", "0106", Parameters{std::nullopt, 5, std::nullopt});
+    const int number = plugWithParameters("D1G", "0106", DriverParameters{std::nullopt, 5, std::nullopt});
     const w98::DevNodeInfo node = devnode(number);
     EXPECT_EQ(node.state, w98::DevNodeState::Failed);
-    EXPECT_EQ(node.status, kStatusInvalidParameter);
+    EXPECT_EQ(node.status, kInvalidParameter);
     // The failed device is stopped, not removed: no DOS name; its port number stays until the cable goes.
     EXPECT_FALSE(kernel().io().symbolicLinkTarget("\\DosDevices\\KVUSB1").has_value());
     EXPECT_EQ(PortNumberMap[0], 0x80000000u);
@@ -110,4 +110,4 @@ TEST_F(Parameters_, AnInterfaceTheCableLacksFailsTheStart)
 }
 
 }  // namespace
-}  // namespace d1
+}  // namespace testrig

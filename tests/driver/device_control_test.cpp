@@ -2,27 +2,16 @@
 // traffic log and on the simulated cable.
 #include <algorithm>
 
-#include "d2_fixture.h"
+#include "driver_fixtures.h"
 #include "driver/child.h"
 
-namespace d2 {
+namespace testrig {
 namespace {
 
 constexpr uint16_t kAbortPipe = 0x0002;
 constexpr uint16_t kResetPipe = 0x001E;
 
-w98::SetupPacket Packet(uint8_t type, uint8_t request, uint16_t value, uint16_t index, uint16_t length)
-{
-    w98::SetupPacket s;
-    s.bmRequestType = type;
-    s.bRequest = request;
-    s.wValue = value;
-    s.wIndex = index;
-    s.wLength = length;
-    return s;
-}
-
-class D2Control : public DriverTest {
+class DeviceControl : public DriverTest {
 protected:
     std::vector<w98::SetupPacket> Controls(size_t mark)
     {
@@ -55,7 +44,7 @@ protected:
     }
 };
 
-TEST_F(D2Control, CodesOutsideTheTableTouchNothing)
+TEST_F(DeviceControl, CodesOutsideTheTableTouchNothing)
 {
     Plug();
     auto h = Open();
@@ -73,7 +62,7 @@ TEST_F(D2Control, CodesOutsideTheTableTouchNothing)
     io().close(h);
 }
 
-TEST_F(D2Control, CodesAreTheDocumentedValues)
+TEST_F(DeviceControl, CodesAreTheDocumentedValues)
 {
     EXPECT_EQ(IOCTL_KVUSB_WRITE_REGISTER, 0x00222000u);
     EXPECT_EQ(IOCTL_KVUSB_READ_REGISTERS, 0x00222004u);
@@ -90,7 +79,7 @@ TEST_F(D2Control, CodesAreTheDocumentedValues)
     EXPECT_EQ(sizeof(OSLNK_INTERFACE_SELECT), 2u);
 }
 
-TEST_F(D2Control, WriteRegister)
+TEST_F(DeviceControl, WriteRegisterNeedsTwoBytesAndSendsOnlyThose)
 {
     Plug();
     auto h = Open();
@@ -110,7 +99,7 @@ TEST_F(D2Control, WriteRegister)
     io().close(h);
 }
 
-TEST_F(D2Control, ReadRegistersRepliesWithSevenBytes)
+TEST_F(DeviceControl, ReadRegistersRepliesWithSevenBytes)
 {
     Plug();
     auto h = Open();
@@ -139,7 +128,7 @@ TEST_F(D2Control, ReadRegistersRepliesWithSevenBytes)
     io().close(h);
 }
 
-TEST_F(D2Control, PortStatus)
+TEST_F(DeviceControl, PortStatusReturnsOneByteAndZeroWhenTheRequestStalls)
 {
     Plug("MFG:Acme;", [](w98::CableOptions& o) { o.printer.paperEmpty = true; });
     auto h = Open();
@@ -167,7 +156,7 @@ TEST_F(D2Control, PortStatus)
     io().close(h);
 }
 
-TEST_F(D2Control, DeviceIdWithShortExactAndHugeBuffers)
+TEST_F(DeviceControl, DeviceIdFillsShortAndLongBuffersAndA64KBufferGetsNothing)
 {
     const std::string id = kAcmeId;
     Plug();
@@ -202,7 +191,7 @@ TEST_F(D2Control, DeviceIdWithShortExactAndHugeBuffers)
     io().close(h);
 }
 
-TEST_F(D2Control, SoftResetAndSelectInterface)
+TEST_F(DeviceControl, SoftResetAndSelectInterfaceSendOnlyWhatTheyCanServe)
 {
     Plug();
     auto h = Open();
@@ -239,7 +228,7 @@ TEST_F(D2Control, SoftResetAndSelectInterface)
     io().close(h);
 }
 
-TEST_F(D2Control, PipeCodesOnClosedAndOpenDevices)
+TEST_F(DeviceControl, PipeCodesSendNothingWhileClosedAndAbortOrResetTheOpenPipes)
 {
     Plug();
     auto h = Open();
@@ -262,7 +251,7 @@ TEST_F(D2Control, PipeCodesOnClosedAndOpenDevices)
     io().close(h);
 }
 
-TEST_F(D2Control, PipeCodesOnAOnePipeInterface)
+TEST_F(DeviceControl, PipeCodesOnAOnePipeInterface)
 {
     Plug(kAcmeId, [](w98::CableOptions& o) {
         o.cable.interfaces[0].alternates[0].endpoints = {sim::EndpointConfig{0x02, 0x02, 64, 0}};
@@ -279,7 +268,7 @@ TEST_F(D2Control, PipeCodesOnAOnePipeInterface)
     io().close(h);
 }
 
-TEST_F(D2Control, RecoverWithNothingInFlightSendsNothing)
+TEST_F(DeviceControl, RecoverWithNothingInFlightSendsNothing)
 {
     Plug();
     auto h = Open();
@@ -293,7 +282,7 @@ TEST_F(D2Control, RecoverWithNothingInFlightSendsNothing)
     io().close(h);
 }
 
-TEST_F(D2Control, RecoverCancelsAndResetsInTwoAndAHalfSeconds)
+TEST_F(DeviceControl, RecoverCancelsAndResetsInTwoAndAHalfSeconds)
 {
     Plug();
     auto h = Open();
@@ -327,7 +316,7 @@ TEST_F(D2Control, RecoverCancelsAndResetsInTwoAndAHalfSeconds)
     io().close(h);
 }
 
-TEST_F(D2Control, RecoverWithAHaltedEndpointTakesFiveAndAHalfSeconds)
+TEST_F(DeviceControl, RecoverWithAHaltedEndpointTakesFiveAndAHalfSeconds)
 {
     Plug();
     auto h = Open();
@@ -354,7 +343,7 @@ TEST_F(D2Control, RecoverWithAHaltedEndpointTakesFiveAndAHalfSeconds)
     io().close(h);
 }
 
-TEST_F(D2Control, RecoverWhenTheStatusQueryStallsSkipsAbortAndReset)
+TEST_F(DeviceControl, RecoverWhenTheStatusQueryStallsSkipsAbortAndReset)
 {
     Plug();
     auto h = Open();
@@ -383,7 +372,7 @@ TEST_F(D2Control, RecoverWhenTheStatusQueryStallsSkipsAbortAndReset)
     io().close(h);
 }
 
-TEST_F(D2Control, RecoverRacingTheCompletionNeverLosesTrackOfTheTransfer)
+TEST_F(DeviceControl, RecoverRacingTheCompletionNeverLosesTrackOfTheTransfer)
 {
     Plug();
     auto h = Open();
@@ -416,7 +405,7 @@ TEST_F(D2Control, RecoverRacingTheCompletionNeverLosesTrackOfTheTransfer)
     io().close(h);
 }
 
-TEST_F(D2Control, InternalDeviceControlIsServedAlike)
+TEST_F(DeviceControl, InternalDeviceControlIsServedAlike)
 {
     Plug();
     auto h = Open();
@@ -433,7 +422,7 @@ TEST_F(D2Control, InternalDeviceControlIsServedAlike)
     io().close(h);
 }
 
-TEST_F(D2Control, ChildRefusesEveryCodeWithoutTouchingAnything)
+TEST_F(DeviceControl, ChildRefusesEveryCodeWithoutTouchingAnything)
 {
     Plug();
     DEVICE_OBJECT* child = Child(1);
@@ -456,14 +445,14 @@ TEST_F(D2Control, ChildRefusesEveryCodeWithoutTouchingAnything)
 }
 
 }  // namespace
-}  // namespace d2
+}  // namespace testrig
 
-namespace d2 {
+namespace testrig {
 namespace {
 
 // A cable whose configuration descriptor cannot be read: the start fails before any configuration is
 // selected, and the FDO stays (its devnode failed) until the cable goes.
-class D2NeverConfigured : public D2Control {
+class DeviceControlNeverConfigured : public DeviceControl {
 protected:
     void PlugUnconfigurable()
     {
@@ -478,7 +467,7 @@ protected:
     }
 };
 
-TEST_F(D2NeverConfigured, FailedStartIsStoppedAndRemovedWithoutAnInterface)
+TEST_F(DeviceControlNeverConfigured, FailedStartIsStoppedAndRemovedWithoutAnInterface)
 {
     // The stop that Windows 98 sends after the failed start, and the removal when the cable goes, run the
     // clean-up with DosLinkActive set and no Interface or device ID.
@@ -499,4 +488,4 @@ TEST_F(D2NeverConfigured, FailedStartIsStoppedAndRemovedWithoutAnInterface)
 }
 
 }  // namespace
-}  // namespace d2
+}  // namespace testrig

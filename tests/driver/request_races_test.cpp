@@ -1,14 +1,14 @@
 // Regressions found in review: who deletes an FDO that removal leaves behind with a handle open, opens
 // that race a removal, and the pipe records that a new interface selection replaces while other
 // requests use them.
-#include "d2_fixture.h"
+#include "driver_fixtures.h"
 
-namespace d2 {
+namespace testrig {
 namespace {
 
-class R1Review : public DriverTest {};
+class RequestRaces : public DriverTest {};
 
-TEST_F(R1Review, RemovalWithAHandleOpenDeletesTheDeviceObjectExactlyOnce)
+TEST_F(RequestRaces, RemovalWithAHandleOpenDeletesTheDeviceObjectExactlyOnce)
 {
     Plug();
     auto h = Open();
@@ -29,7 +29,7 @@ TEST_F(R1Review, RemovalWithAHandleOpenDeletesTheDeviceObjectExactlyOnce)
     EXPECT_TRUE(kernel().pool().outstanding(kTag).empty()) << kernel().pool().report();
 }
 
-TEST_F(R1Review, LingeringDeviceGivesItsKernelNameToTheNextCable)
+TEST_F(RequestRaces, LingeringDeviceGivesItsKernelNameToTheNextCable)
 {
     Plug();
     auto h = Open();
@@ -45,7 +45,7 @@ TEST_F(R1Review, LingeringDeviceGivesItsKernelNameToTheNextCable)
     io().close(h2);
 }
 
-TEST_F(R1Review, SelectInterfaceIsRefusedWhileATransferIsInFlight)
+TEST_F(RequestRaces, SelectInterfaceIsRefusedWhileATransferIsInFlight)
 {
     Plug();
     auto h = Open();
@@ -74,7 +74,7 @@ TEST_F(R1Review, SelectInterfaceIsRefusedWhileATransferIsInFlight)
     io().close(h);
 }
 
-TEST_F(R1Review, PipeCodesAreRefusedWhileASelectionReplacesTheirRecords)
+TEST_F(RequestRaces, PipeCodesAreRefusedWhileASelectionReplacesTheirRecords)
 {
     Plug();
     auto h = Open();
@@ -98,7 +98,7 @@ TEST_F(R1Review, PipeCodesAreRefusedWhileASelectionReplacesTheirRecords)
     io().close(h);
 }
 
-TEST_F(R1Review, SelectInterfaceIsRefusedWhileAnotherControlRequestRuns)
+TEST_F(RequestRaces, SelectInterfaceIsRefusedWhileAnotherControlRequestRuns)
 {
     Plug();
     auto h = Open();
@@ -116,7 +116,7 @@ TEST_F(R1Review, SelectInterfaceIsRefusedWhileAnotherControlRequestRuns)
     io().close(h);
 }
 
-TEST_F(R1Review, OpenWhileRemovalWaitsForRequestsIsRefused)
+TEST_F(RequestRaces, OpenWhileRemovalWaitsForRequestsIsRefused)
 {
     Plug();
     DEVICE_OBJECT* fdo = Fdo(1);
@@ -148,4 +148,4 @@ TEST_F(R1Review, OpenWhileRemovalWaitsForRequestsIsRefused)
 }
 
 }  // namespace
-}  // namespace d2
+}  // namespace testrig

@@ -3,13 +3,13 @@
 #include <algorithm>
 #include <numeric>
 
-#include "d2_fixture.h"
+#include "driver_fixtures.h"
 #include "driver/child.h"
 
-namespace d2 {
+namespace testrig {
 namespace {
 
-class D2DataPath : public DriverTest {
+class DataPath : public DriverTest {
 protected:
     std::vector<w98::TrafficRecord> Bulk(size_t mark)
     {
@@ -40,7 +40,7 @@ protected:
     size_t DriverBlocks() { return kernel().pool().outstanding(kTag).size(); }
 };
 
-TEST_F(D2DataPath, OpenCloseOpenGivesAFreshStagingBuffer)
+TEST_F(DataPath, OpenCloseOpenGivesAFreshStagingBuffer)
 {
     Plug();
     FdoExtension* ext = Ext(1);
@@ -69,7 +69,7 @@ TEST_F(D2DataPath, OpenCloseOpenGivesAFreshStagingBuffer)
     EXPECT_EQ(io().close(again), STATUS_SUCCESS);
 }
 
-TEST_F(D2DataPath, SecondOpenIsRefusedAndTheFirstKeepsWorking)
+TEST_F(DataPath, SecondOpenIsRefusedAndTheFirstKeepsWorking)
 {
     Plug();
     auto h = Open();
@@ -91,7 +91,7 @@ TEST_F(D2DataPath, SecondOpenIsRefusedAndTheFirstKeepsWorking)
     io().close(h);
 }
 
-TEST_F(D2DataPath, CreatesAtTheSameMomentAdmitExactlyOne)
+TEST_F(DataPath, CreatesAtTheSameMomentAdmitExactlyOne)
 {
     Plug();
     DEVICE_OBJECT* fdo = Fdo(1);
@@ -114,7 +114,7 @@ TEST_F(D2DataPath, CreatesAtTheSameMomentAdmitExactlyOne)
     EXPECT_EQ(Ext(1)->TransferBuffer, nullptr);
 }
 
-TEST_F(D2DataPath, StagingBufferAllocationFailureStillOpens)
+TEST_F(DataPath, StagingBufferAllocationFailureStillOpens)
 {
     Plug();
     kernel().pool().failTag(kTag);
@@ -140,7 +140,7 @@ TEST_F(D2DataPath, StagingBufferAllocationFailureStillOpens)
     io().close(h);
 }
 
-TEST_F(D2DataPath, WriteLengthsAtTheLimits)
+TEST_F(DataPath, WritesOfOneTo1024BytesGoOutWholeAndOtherLengthsAreRefused)
 {
     Plug();
     auto h = Open();
@@ -180,7 +180,7 @@ TEST_F(D2DataPath, WriteLengthsAtTheLimits)
     io().close(h);
 }
 
-TEST_F(D2DataPath, ReadsAndWritesNeedAnOpenDevice)
+TEST_F(DataPath, ReadsAndWritesNeedAnOpenDevice)
 {
     Plug();
     DEVICE_OBJECT* fdo = Fdo(1);
@@ -205,7 +205,7 @@ TEST_F(D2DataPath, ReadsAndWritesNeedAnOpenDevice)
     EXPECT_EQ(Ext(1)->CurrentTransfer, nullptr);
 }
 
-TEST_F(D2DataPath, ShortReadWritesOnlyWhatArrived)
+TEST_F(DataPath, ShortReadWritesOnlyWhatArrived)
 {
     Plug();
     auto h = Open();
@@ -226,7 +226,7 @@ TEST_F(D2DataPath, ShortReadWritesOnlyWhatArrived)
     io().close(h);
 }
 
-TEST_F(D2DataPath, UnansweredReadWaitsUntilCancelled)
+TEST_F(DataPath, UnansweredReadWaitsUntilCancelled)
 {
     Plug();
     auto h = Open();
@@ -249,7 +249,7 @@ TEST_F(D2DataPath, UnansweredReadWaitsUntilCancelled)
     io().close(h);
 }
 
-TEST_F(D2DataPath, CleanupLeavesAPendingReadAlone)
+TEST_F(DataPath, CleanupLeavesAPendingReadAlone)
 {
     Plug();
     auto h = Open();
@@ -268,7 +268,7 @@ TEST_F(D2DataPath, CleanupLeavesAPendingReadAlone)
     io().close(h);
 }
 
-TEST_F(D2DataPath, SecondTransferInFlightIsRefusedAndTouchesNothing)
+TEST_F(DataPath, SecondTransferInFlightIsRefusedAndTouchesNothing)
 {
     Plug();
     auto h = Open();
@@ -296,7 +296,7 @@ TEST_F(D2DataPath, SecondTransferInFlightIsRefusedAndTouchesNothing)
     io().close(h);
 }
 
-TEST_F(D2DataPath, HandleKeptAcrossANewConfiguration)
+TEST_F(DataPath, HandleKeptAcrossANewConfigurationCannotWriteUntilReopened)
 {
     Plug();
     auto h = Open();
@@ -321,7 +321,7 @@ TEST_F(D2DataPath, HandleKeptAcrossANewConfiguration)
     io().close(h);
 }
 
-TEST_F(D2DataPath, LengthCheckFollowsTheOpensOwnBuffer)
+TEST_F(DataPath, LengthCheckFollowsTheOpensOwnBuffer)
 {
     // MaxTransferSize is driver-wide and read at every AddDevice: cable 1 is configured for 4096-byte
     // transfers, opened while cable 2 has set 1024, then cable 3 sets 4096 again.
@@ -363,7 +363,7 @@ TEST_F(D2DataPath, LengthCheckFollowsTheOpensOwnBuffer)
     io().close(h);
 }
 
-TEST_F(D2DataPath, TransferRecordAllocationFailure)
+TEST_F(DataPath, WriteWithoutMemoryForItsRecordFailsAndSendsNothing)
 {
     Plug();
     auto h = Open();
@@ -381,7 +381,7 @@ TEST_F(D2DataPath, TransferRecordAllocationFailure)
     io().close(h);
 }
 
-TEST_F(D2DataPath, TransfersAfterRemovalBeganAreRefused)
+TEST_F(DataPath, TransfersAfterRemovalBeganAreRefused)
 {
     Plug();
     auto h = Open();
@@ -397,7 +397,7 @@ TEST_F(D2DataPath, TransfersAfterRemovalBeganAreRefused)
     io().close(h);
 }
 
-TEST_F(D2DataPath, ChildHasNoDataPathAndIsNotOpened)
+TEST_F(DataPath, ChildHasNoDataPathAndIsNotOpened)
 {
     Plug();
     DEVICE_OBJECT* child = Child(1);
@@ -418,4 +418,4 @@ TEST_F(D2DataPath, ChildHasNoDataPathAndIsNotOpened)
 }
 
 }  // namespace
-}  // namespace d2
+}  // namespace testrig

@@ -1,10 +1,10 @@
 // The start: the order of its requests on the wire, the descriptors and configuration it keeps, interface
 // selection, failures at each descriptor step, restart after stop, and every allocation failing in turn.
-#include "d1_harness.h"
+#include "driver_fixtures.h"
 
 #include <set>
 
-namespace d1 {
+namespace testrig {
 namespace {
 
 // A cable whose interface 2 has a single bulk OUT endpoint.
@@ -150,7 +150,7 @@ TEST_F(Start, SelectInterfaceAgainReplacesTheCopyAndUnknownInterfacesChangeNothi
     const PUSB_CONFIGURATION_DESCRIPTOR config = ext.ConfigurationDescriptor;
     ext.Interface->Pipes[0].PipeFlags = 1;  // as if opened
 
-    EXPECT_EQ(SelectInterface(device, config, 2, 0), kStatusSuccess);
+    EXPECT_EQ(SelectInterface(device, config, 2, 0), kSuccess);
     EXPECT_EQ(ext.ConfigurationDescriptor, config);  // the same descriptor is kept, not freed
     ASSERT_NE(ext.Interface, nullptr);
     EXPECT_EQ(ext.Interface->Pipes[0].PipeFlags, 0u);  // a fresh selection has every pipe closed
@@ -158,9 +158,9 @@ TEST_F(Start, SelectInterfaceAgainReplacesTheCopyAndUnknownInterfacesChangeNothi
 
     const PUSBD_INTERFACE_INFORMATION current = ext.Interface;
     const size_t mark = usb().log().size();
-    EXPECT_EQ(SelectInterface(device, config, 9, 0), kStatusInvalidParameter);
-    EXPECT_EQ(SelectInterface(device, config, 2, 1), kStatusInvalidParameter);
-    EXPECT_EQ(SelectInterface(device, nullptr, 2, 0), kStatusInvalidParameter);
+    EXPECT_EQ(SelectInterface(device, config, 9, 0), kInvalidParameter);
+    EXPECT_EQ(SelectInterface(device, config, 2, 1), kInvalidParameter);
+    EXPECT_EQ(SelectInterface(device, nullptr, 2, 0), kInvalidParameter);
     EXPECT_EQ(ext.Interface, current);
     EXPECT_EQ(usb().log().size(), mark);  // nothing was sent
     EXPECT_EQ(cable(number).configuration(), 1);
@@ -174,13 +174,13 @@ TEST_F(Start, MalformedConfigurationDescriptorIsRefused)
     bad[9] = 0;  // an interface descriptor of length 0 would stop any parser
     const size_t mark = usb().log().size();
     EXPECT_EQ(SelectInterface(fdo(number), reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(bad.data()), 2, 0),
-              kStatusInvalidParameter);
+              kInvalidParameter);
     bad = cable(number).configurationDescriptor();
     bad[2] = 200;  // wTotalLength beyond the descriptors, over a buffer as long as it claims
     bad[3] = 0;
     bad.resize(200, 0);
     EXPECT_EQ(SelectInterface(fdo(number), reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(bad.data()), 2, 0),
-              kStatusInvalidParameter);
+              kInvalidParameter);
     EXPECT_EQ(usb().log().size(), mark);
     EXPECT_NE(ext.Interface, nullptr);
 }
@@ -205,7 +205,7 @@ TEST_F(Start, DescriptorFailureAtEachStepKeepsTheRecordConsistent)
         EXPECT_EQ(driverBlocks(), blocks - (step == 0 ? 1 : 0));
         EXPECT_EQ(usb().faults().active(), 0u);
         // A clean pass puts everything back.
-        EXPECT_EQ(GetDeviceDescriptor(device), kStatusSuccess);
+        EXPECT_EQ(GetDeviceDescriptor(device), kSuccess);
         EXPECT_EQ(driverBlocks(), blocks);
         EXPECT_NE(ext.DeviceDescriptor, nullptr);
     }
@@ -256,7 +256,7 @@ TEST_F(Start, StopAndStartAgainRecreatesTheDosNameWithoutLeaking)
     const PUSBD_INTERFACE_INFORMATION pipeRecords = extension(number).Interface;
     ASSERT_NE(pipeRecords, nullptr);
     const size_t beforeStop = controlMark();
-    ASSERT_EQ(kernel().pnp().stopDevice(id), kStatusSuccess);
+    ASSERT_EQ(kernel().pnp().stopDevice(id), kSuccess);
     // The stop unconfigures the cable: SET_CONFIGURATION(0) is all it sends.
     ASSERT_EQ(controlRecords(beforeStop).size(), 1u);
     EXPECT_EQ(controlRecords(beforeStop).front().setup, Packet(0x00, 9, 0, 0, 0));
@@ -264,7 +264,7 @@ TEST_F(Start, StopAndStartAgainRecreatesTheDosNameWithoutLeaking)
     EXPECT_EQ(extension(number).DeviceId, nullptr);
 
     const size_t mark = controlMark();
-    ASSERT_EQ(kernel().pnp().startDevice(id), kStatusSuccess);
+    ASSERT_EQ(kernel().pnp().startDevice(id), kSuccess);
     EXPECT_EQ(kernel().io().symbolicLinkTarget("\\DosDevices\\KVUSB1").value_or(""), "\\Device\\KVUSB00");
     EXPECT_EQ(controlRecords(mark).front().setup, Packet(0x23, 2, 0, 0, 0));  // the whole start ran again
     EXPECT_EQ(extension(number).DeviceIdValid, 1);
@@ -281,10 +281,10 @@ TEST_F(Start, AFailedIdReadAfterAGoodOneKeepsTheIdValid)
     const int number = plug();
     const int id = devnode(number).id;
     ASSERT_EQ(extension(number).DeviceIdValid, 1);
-    ASSERT_EQ(kernel().pnp().stopDevice(id), kStatusSuccess);
+    ASSERT_EQ(kernel().pnp().stopDevice(id), kSuccess);
     // The printer now answers with a length of 0: the read fails.
     cable(number).withPrinter([](sim::Printer1284& printer) { printer.setDeviceIdRaw({0x00, 0x00}); });
-    ASSERT_EQ(kernel().pnp().startDevice(id), kStatusSuccess);
+    ASSERT_EQ(kernel().pnp().startDevice(id), kSuccess);
     EXPECT_EQ(extension(number).DeviceIdValid, 1);
     ASSERT_NE(extension(number).DeviceId, nullptr);
     EXPECT_EQ(extension(number).DeviceId[0], 0);  // this start's buffer stayed cleared
@@ -295,19 +295,19 @@ TEST_F(Start, StartWithoutMemoryForItsEventFailsCleanly)
 {
     const int number = plug(silentPrinterCable());
     const int id = devnode(number).id;
-    ASSERT_EQ(kernel().pnp().stopDevice(id), kStatusSuccess);
+    ASSERT_EQ(kernel().pnp().stopDevice(id), kSuccess);
     // The start handler's event is the driver's first allocation of a start.
     kernel().pool().failTag(w98::kDriverPoolTag);
     const int32_t status = kernel().pnp().startDevice(id);
     kernel().pool().clearFaults();
-    EXPECT_EQ(status, kStatusInsufficientResources);
+    EXPECT_EQ(status, kInsufficientResources);
     EXPECT_EQ(devnode(number).state, w98::DevNodeState::Failed);
 }
 
 // Every allocation of a plug (AddDevice and start) fails in turn. Whatever fails, the cable either starts
 // or is refused with its port number given back, and nothing leaks: the driver's pool blocks are checked
 // when it unloads after each round.
-TEST_F(Start, EveryAllocationOfAPlugFailingInTurn)
+TEST_F(Start, EveryAllocationOfAPlugFailingInTurnLeavesAConsistentRecord)
 {
     const uint64_t before = kernel().pool().allocationCount();
     const int probe = plug(silentPrinterCable());
@@ -344,7 +344,7 @@ TEST_F(Start, EveryAllocationOfAPlugFailingInTurn)
             ++started;
             EXPECT_EQ(PortNumberMap[0], 0x80000000u);
             EXPECT_EQ(DeviceNameCounter, 1);
-            EXPECT_EQ(machine().unplug(number), kStatusSuccess);
+            EXPECT_EQ(machine().unplug(number), kSuccess);
         } else {
             ++refused;
             EXPECT_EQ(node.state, w98::DevNodeState::Failed);
@@ -367,4 +367,4 @@ TEST_F(Start, EveryAllocationOfAPlugFailingInTurn)
 }
 
 }  // namespace
-}  // namespace d1
+}  // namespace testrig

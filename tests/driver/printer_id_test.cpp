@@ -39,7 +39,7 @@ std::optional<std::string> ReferenceId(const std::string& text)
     return collected.substr(0, 20) + check;
 }
 
-class D2PrinterId : public ::testing::Test {
+class PrinterId : public ::testing::Test {
 protected:
     w98::Registry registry;
     w98::Kernel kernel{registry};
@@ -77,7 +77,7 @@ protected:
     void ExpectNoDriverBlocks() { EXPECT_TRUE(kernel.pool().outstanding(kTag).empty()) << kernel.pool().report(); }
 };
 
-TEST_F(D2PrinterId, DocumentedExamples)
+TEST_F(PrinterId, DocumentedExamplesGiveTheirIdentifiers)
 {
     EXPECT_EQ(Build("MFG:Acme;CMD:PCL;MDL:Jet 100;CLS:PRINTER;"), u"AcmeJet 1002888");
     EXPECT_EQ(Build("MANUFACTURER:Example Works;MODEL:Photo Writer 9000;"), u"Example WorksPhoto WA00F");
@@ -88,7 +88,7 @@ TEST_F(D2PrinterId, DocumentedExamples)
     ExpectNoDriverBlocks();
 }
 
-TEST_F(D2PrinterId, NoManufacturerMeansNoIdentifier)
+TEST_F(PrinterId, NoManufacturerMeansNoIdentifier)
 {
     for (const char* text : {"MFG:;MDL:Jet 100;", "mfg:acme;mdl:jet;", "MDL:Jet 100;", "", "MFG", "MDL:Jet;MFG:",
                              "MDL:X;MANUFACT", "Manufacturer:Acme;", "MFG;Acme;"}) {
@@ -98,7 +98,7 @@ TEST_F(D2PrinterId, NoManufacturerMeansNoIdentifier)
     ExpectNoDriverBlocks();
 }
 
-TEST_F(D2PrinterId, AgreesWithTheReference)
+TEST_F(PrinterId, AgreesWithTheReference)
 {
     const std::vector<std::string> texts = {
         "XMFG:Acme;YMDL:Jet;",                         // keys inside other fields
@@ -122,7 +122,7 @@ TEST_F(D2PrinterId, AgreesWithTheReference)
     ExpectNoDriverBlocks();
 }
 
-TEST_F(D2PrinterId, BytesAboveAsciiAreKeptUnchanged)
+TEST_F(PrinterId, BytesAboveAsciiAreKeptUnchanged)
 {
     const std::string text = "MFG:Caf\xE9;MDL:\xFF\xFE\x80;";
     const std::string collected = "Caf\xE9\xFF\xFE\x80";
@@ -132,7 +132,7 @@ TEST_F(D2PrinterId, BytesAboveAsciiAreKeptUnchanged)
     ExpectNoDriverBlocks();
 }
 
-TEST_F(D2PrinterId, OverlappingValuesLongerThanTheText)
+TEST_F(PrinterId, OverlappingValuesLongerThanTheTextAreCutToTwentyCharacters)
 {
     // The manufacturer value holds the model key, so manufacturer + model is longer than the text.
     const std::string text = "MFG:MDL:" + std::string(900, 'x');
@@ -143,7 +143,7 @@ TEST_F(D2PrinterId, OverlappingValuesLongerThanTheText)
     ExpectNoDriverBlocks();
 }
 
-TEST_F(D2PrinterId, ScanStopsAtTheCountedLength)
+TEST_F(PrinterId, ScanStopsAtTheCountedLength)
 {
     // The model key lies past the counted length: only the manufacturer counts.
     EXPECT_EQ(Build("MFG:Acme;MDL:Jet 100;", 11), u"Acme9908");
@@ -153,7 +153,7 @@ TEST_F(D2PrinterId, ScanStopsAtTheCountedLength)
     EXPECT_EQ(Build("MFG:AcmeJet 100;", 8), u"Acme9908");
 }
 
-TEST_F(D2PrinterId, EveryAllocationFailingInTurnLeaksNothing)
+TEST_F(PrinterId, EveryAllocationFailingInTurnLeaksNothing)
 {
     const std::string text = "MFG:Acme;CMD:PCL;MDL:Jet 100;";
     const uint64_t before = kernel.pool().allocationCount();
