@@ -151,13 +151,7 @@ TEST_F(CompletionRulesTest, BuiltRequestIsFreedByItsCompletionUnlessItsSubmitter
     PIRP irp = IoBuildDeviceIoControlRequest(kCode, d.object, nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
     ASSERT_NE(irp, nullptr);
     if (keep) {
-      IoSetCompletionRoutine(
-          irp,
-          [](PDEVICE_OBJECT, PIRP, PVOID e) -> NTSTATUS {
-            KeSetEvent(static_cast<PKEVENT>(e), IO_NO_INCREMENT, FALSE);
-            return STATUS_MORE_PROCESSING_REQUIRED;
-          },
-          &event, TRUE, TRUE, TRUE);
+      IoSetCompletionRoutine(irp, SignalEventAndKeepRequest, &event, TRUE, TRUE, TRUE);
     }
     ASSERT_EQ(IofCallDriver(d.object, irp), STATUS_PENDING);
     // The completion came just as the submitter's wait gave up: its cancel follows the completion.

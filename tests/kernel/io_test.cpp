@@ -194,13 +194,7 @@ TEST_F(IoTest, MoreProcessingRequiredHandsTheRequestBack) {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     IoCopyCurrentIrpStackLocationToNext(irp);
-    IoSetCompletionRoutine(
-        irp,
-        [](PDEVICE_OBJECT, PIRP, PVOID e) -> NTSTATUS {
-          KeSetEvent(static_cast<PKEVENT>(e), IO_NO_INCREMENT, FALSE);
-          return STATUS_MORE_PROCESSING_REQUIRED;
-        },
-        &event, TRUE, TRUE, TRUE);
+    IoSetCompletionRoutine(irp, SignalEventAndKeepRequest, &event, TRUE, TRUE, TRUE);
     NTSTATUS s = IofCallDriver(top.lower, irp);
     if (s == STATUS_PENDING) KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
     infoAfterLower = irp->IoStatus.Information;

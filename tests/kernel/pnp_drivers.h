@@ -163,13 +163,7 @@ inline NTSTATUS FnForwardAndWait(FnExtension* ext, PIRP irp) {
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, FALSE);
   IoCopyCurrentIrpStackLocationToNext(irp);
-  IoSetCompletionRoutine(
-      irp,
-      [](PDEVICE_OBJECT, PIRP, PVOID e) -> NTSTATUS {
-        KeSetEvent(static_cast<PKEVENT>(e), IO_NO_INCREMENT, FALSE);
-        return STATUS_MORE_PROCESSING_REQUIRED;
-      },
-      &event, TRUE, TRUE, TRUE);
+  IoSetCompletionRoutine(irp, SignalEventAndKeepRequest, &event, TRUE, TRUE, TRUE);
   NTSTATUS s = IofCallDriver(ext->lower, irp);
   if (s == STATUS_PENDING) KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
   return irp->IoStatus.Status;

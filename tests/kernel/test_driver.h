@@ -35,6 +35,13 @@ struct Device {
   }
 };
 
+// A completion routine that signals the KEVENT given as its context and keeps the request, for a caller that
+// waits for it and then finishes or frees it itself.
+inline NTSTATUS SignalEventAndKeepRequest(PDEVICE_OBJECT, PIRP, PVOID event) {
+  KeSetEvent(static_cast<PKEVENT>(event), IO_NO_INCREMENT, FALSE);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
 inline NTSTATUS DispatchToDevice(PDEVICE_OBJECT d, PIRP irp) {
   Device* device = *static_cast<Device**>(d->DeviceExtension);
   UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
