@@ -11,6 +11,8 @@ namespace {
 
 const char kCableHardwareKey[] = "USB\\VID_0F1B&PID_1002";
 const char kPortsKey[] = "System\\CurrentControlSet\\Control\\Print\\Ports";
+const char kMonitorPortsKey[] =
+    "System\\CurrentControlSet\\Control\\Print\\Monitors\\Molvex USB Cable Port Monitor\\Ports";
 const char kDevicePathPrefix[] = OSLNK_USER_PATH_PREFIX;  // "\\.\KVUSB"
 const int kKeyNameSize = 260;
 
@@ -155,16 +157,22 @@ BOOL FindCablePort(const char* name, CablePortInfo* port) {
 LONG KeepPortKey(const char* name) {
   char canonical[kPortNameSize];
   if (!CanonicalPortName(name, canonical)) return ERROR_INVALID_NAME;
-  char path[kKeyNameSize];
-  path[0] = '\0';
-  Append(path, sizeof path, kPortsKey);
-  Append(path, sizeof path, "\\");
-  Append(path, sizeof path, canonical);
-  HKEY key;
-  DWORD disposition;
-  const LONG result = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, NULL, 0, KEY_WRITE, NULL, &key, &disposition);
-  if (result == ERROR_SUCCESS) RegCloseKey(key);
-  return result;
+  // The spooler's list of ports, and the monitor's own Ports key, by which an NT-style spooler finds the monitor
+  // of a port it prints to.
+  const char* const parents[] = {kPortsKey, kMonitorPortsKey};
+  for (unsigned i = 0; i < sizeof parents / sizeof parents[0]; ++i) {
+    char path[kKeyNameSize];
+    path[0] = '\0';
+    Append(path, sizeof path, parents[i]);
+    Append(path, sizeof path, "\\");
+    Append(path, sizeof path, canonical);
+    HKEY key;
+    DWORD disposition;
+    const LONG result = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, NULL, 0, KEY_WRITE, NULL, &key, &disposition);
+    if (result != ERROR_SUCCESS) return result;
+    RegCloseKey(key);
+  }
+  return ERROR_SUCCESS;
 }
 
 template <typename Char>
@@ -190,7 +198,7 @@ BOOL EnumPorts(DWORD level, BYTE* buffer, DWORD size, DWORD* needed, DWORD* retu
     if (level == 2) total += (monitorLength + descriptionLength) * sizeof(Char);
   }
   *needed = total;
-  if (!buffer || size < total) {
+  if (size < total || (total && !buffer)) {
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
     return FALSE;
   }

@@ -38,8 +38,10 @@ int FindCablePorts(CablePortInfo* ports, int capacity);
 // The cable that publishes `name` (canonical). FALSE when no cable present does.
 BOOL FindCablePort(const char* name, CablePortInfo* port);
 
-// Keeps the spooler's port key System\CurrentControlSet\Control\Print\Ports\<name> (the removal program deletes
-// the keys whose names begin with KVUSB). Returns a Win32 error code.
+// Keeps the port's keys: System\CurrentControlSet\Control\Print\Ports\<name>, the spooler's list of ports (the
+// removal program deletes the keys whose names begin with KVUSB), and <name> under the monitor's own key
+// Control\Print\Monitors\Molvex USB Cable Port Monitor\Ports, where NT-style spoolers look up a port's monitor
+// (deleted with the monitor's key). Returns a Win32 error code.
 LONG KeepPortKey(const char* name);
 
 // EnumPorts, level 1 or 2, in the spooler's layout: the records first, the strings after them, all in `buffer`.
