@@ -189,6 +189,9 @@ BOOL EnumPorts(DWORD level, BYTE* buffer, DWORD size, DWORD* needed, DWORD* retu
   }
   CablePortInfo ports[kMaxPorts];
   const int count = FindCablePorts(ports, kMaxPorts);
+  // A port the spooler is shown has its keys, so that a printer set up on it finds this monitor again (a cable
+  // plugged in after the monitor was loaded gets them here).
+  for (int i = 0; i < count; ++i) KeepPortKey(ports[i].name);
   const DWORD record = level == 1 ? sizeof(PortInfo1<Char>) : sizeof(PortInfo2<Char>);
   const int monitorLength = Length(kMonitorName) + 1;
   const int descriptionLength = Length(kPortDescription) + 1;

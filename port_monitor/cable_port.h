@@ -44,7 +44,7 @@ BOOL FindCablePort(const char* name, CablePortInfo* port);
 // (deleted with the monitor's key). Returns a Win32 error code.
 LONG KeepPortKey(const char* name);
 
-// EnumPorts, level 1 or 2, in the spooler's layout: the records first, the strings after them, all in `buffer`.
+// EnumPorts, level 1 or 2, in the spooler's layout (and KeepPortKey for each port listed): the records first, the strings after them, all in `buffer`.
 // `Char` is char (ANSI spoolers) or a 16-bit unit (NT-style spoolers). FALSE with ERROR_INSUFFICIENT_BUFFER
 // (and *needed set) when the buffer is too small, ERROR_INVALID_LEVEL for another level.
 template <typename Char> struct PortInfo1 { Char* pName; };
