@@ -1,5 +1,6 @@
 #include "cable_port.h"
 
+#include "oslnk_ioctl.h"
 #include "oslnk_names.h"
 
 namespace cable_port {
@@ -263,7 +264,26 @@ BOOL FinishRequest(PortJob* job, BOOL started, OVERLAPPED* overlapped, DWORD* do
 
 void Fail(PortJob* job, DWORD error) {
   job->failed = TRUE;
+  job->resetPipe = TRUE;
   if (!job->error) job->error = error;
+}
+
+// A failed or cancelled write can leave the cable's write pipe halted. The driver clears it
+// (IOCTL_KVUSB_RESET_PIPE) without touching the printer, so that a retry's bytes follow those accepted. Its
+// own result decides nothing: a pipe that stays halted fails the write that follows, which reports it.
+void ResetWritePipe(PortJob* job) {
+  job->resetPipe = FALSE;
+  OVERLAPPED overlapped;
+  BYTE* raw = reinterpret_cast<BYTE*>(&overlapped);
+  for (unsigned i = 0; i < sizeof overlapped; ++i) raw[i] = 0;
+  overlapped.hEvent = job->event;
+  ResetEvent(job->event);
+  DWORD returned = 0;
+  const BOOL started =
+      DeviceIoControl(job->device, IOCTL_KVUSB_RESET_PIPE, NULL, 0, NULL, 0, &returned, &overlapped);
+  FinishRequest(job, started, &overlapped, &returned);
+  job->timedOut = FALSE;
+  job->error = 0;
 }
 
 }  // namespace
@@ -287,6 +307,7 @@ BOOL OpenPort(const char* name, PortJob* job) {
   job->timedOut = FALSE;
   job->error = 0;
   job->emptyWrites = 0;
+  job->resetPipe = FALSE;
   return TRUE;
 }
 
@@ -302,6 +323,7 @@ BOOL StartDocPort(PortJob* job) {
   job->timedOut = FALSE;
   job->error = 0;
   job->emptyWrites = 0;
+  job->resetPipe = FALSE;
   // The cable's MaxTransferSize, as its driver key says now (the driver's default without a cable: the open
   // below fails then).
   CablePortInfo now;
@@ -321,11 +343,16 @@ BOOL WritePort(PortJob* job, const BYTE* data, DWORD size, DWORD* written) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  if (job->device == INVALID_HANDLE_VALUE || job->failed) {
-    // No document, or one that already failed: nothing more of it may reach the printer out of order.
-    SetLastError(job->failed ? job->error : ERROR_INVALID_HANDLE);
+  if (job->device == INVALID_HANDLE_VALUE) {
+    SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
+  // Each call is judged on its own: after a failure the spooler retries with the bytes that were not accepted
+  // (Windows 98 asks the user first), which continues the document in order since the count was exact.
+  job->failed = FALSE;
+  job->timedOut = FALSE;
+  job->error = 0;
+  if (job->resetPipe) ResetWritePipe(job);
   // A driver key that says 0 would make every request empty; the driver refuses those, and so does the job.
   const DWORD limit = job->cable.maxTransferSize ? job->cable.maxTransferSize : 1;
   while (*written < size) {
@@ -344,8 +371,8 @@ BOOL WritePort(PortJob* job, const BYTE* data, DWORD size, DWORD* written) {
     *written += done;
     job->accepted += done;
     if (job->timedOut) {
-      Fail(job, ERROR_SEM_TIMEOUT);
       job->error = ERROR_SEM_TIMEOUT;
+      Fail(job, ERROR_SEM_TIMEOUT);
       break;
     }
     if (!ok) {
@@ -354,6 +381,7 @@ BOOL WritePort(PortJob* job, const BYTE* data, DWORD size, DWORD* written) {
     }
     job->emptyWrites = done == 0 ? job->emptyWrites + 1 : 0;
     if (job->emptyWrites >= kMaxEmptyWrites) {
+      job->emptyWrites = 0;
       Fail(job, ERROR_SEM_TIMEOUT);
       break;
     }

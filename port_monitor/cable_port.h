@@ -66,10 +66,12 @@ struct PortJob {
   DWORD timeoutMs;         // per request
   DWORD requests;          // requests sent in this document
   DWORD accepted;          // bytes the printer accepted in this document
-  BOOL failed;             // a request of this document failed; later writes are refused
-  BOOL timedOut;           // a request did not finish in time and was cancelled
+  // Of the last WritePort (a later one that succeeds, the spooler's retry, clears them):
+  BOOL failed;             // one of its requests failed
+  BOOL timedOut;           // one of its requests did not finish in time and was cancelled
   DWORD error;             // Win32 error of the failure (0 while none)
   int emptyWrites;
+  BOOL resetPipe;          // a write failed: the next one first clears the write pipe
 };
 
 // OpenPort: FALSE with ERROR_INVALID_NAME for a name that is not KVUSB<n>. The port need not have a cable yet.
@@ -78,11 +80,12 @@ BOOL OpenPort(const char* name, PortJob* job);
 // error of the open (ERROR_FILE_NOT_FOUND when no cable serves the port).
 BOOL StartDocPort(PortJob* job);
 // WritePort: writes `size` bytes in requests of at most MaxTransferSize; *written is the count the printer
-// accepted, also when the call fails (FALSE, GetLastError tells why; a time-out gives ERROR_SEM_TIMEOUT).
+// accepted, also when the call fails (FALSE, GetLastError tells why; a time-out gives ERROR_SEM_TIMEOUT). A
+// call after a failure goes on with the document: the spooler's retry of the bytes not accepted.
 BOOL WritePort(PortJob* job, const BYTE* data, DWORD size, DWORD* written);
 // ReadPort: one read request on the cable of at most MaxTransferSize bytes.
 BOOL ReadPort(PortJob* job, BYTE* buffer, DWORD size, DWORD* read);
-// EndDocPort: closes the device. TRUE when the document was written whole.
+// EndDocPort: closes the device. FALSE when the last WritePort failed (the document was not written whole).
 BOOL EndDocPort(PortJob* job);
 // ClosePort: ends a document still open and frees the job's event.
 BOOL ClosePort(PortJob* job);

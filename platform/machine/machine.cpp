@@ -90,6 +90,12 @@ class Machine::KernelDeviceFiles : public DeviceFiles {
   std::shared_ptr<Operation> read(uint64_t handle, void* data, uint32_t length) override {
     return start([&](UserIo& io) { return io.readAsync(static_cast<UserIo::Handle>(handle), data, length); });
   }
+  std::shared_ptr<Operation> control(uint64_t handle, uint32_t code, const void* input, uint32_t inputLength,
+                                     void* output, uint32_t outputLength) override {
+    return start([&](UserIo& io) {
+      return io.deviceControlAsync(static_cast<UserIo::Handle>(handle), code, input, inputLength, output, outputLength);
+    });
+  }
 
  private:
   class Request : public Operation {

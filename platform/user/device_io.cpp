@@ -162,6 +162,14 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, 
   });
 }
 
+BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
+                            LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
+                            LPOVERLAPPED lpOverlapped) {
+  return Transfer(hDevice, lpBytesReturned, lpOverlapped, [&](DeviceFiles& d, uint64_t device) {
+    return d.control(device, dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer, nOutBufferSize);
+  });
+}
+
 BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred,
                                 BOOL bWait) {
   auto& s = state();
@@ -180,7 +188,12 @@ BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD
     }
     pending = p->second;
   }
-  if (!bWait && !pending->result && !pending->operation->completed()) {
+  bool taken = false;
+  {
+    std::lock_guard lock(s.objectMutex);
+    taken = pending->result.has_value();
+  }
+  if (!bWait && !taken && !pending->operation->completed()) {
     SetLastError(ERROR_IO_INCOMPLETE);
     return FALSE;
   }

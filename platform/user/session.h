@@ -58,6 +58,8 @@ class DeviceFiles {
   // The buffers must stay alive until the operation has completed.
   virtual std::shared_ptr<Operation> write(uint64_t handle, const void* data, uint32_t length) = 0;
   virtual std::shared_ptr<Operation> read(uint64_t handle, void* data, uint32_t length) = 0;
+  virtual std::shared_ptr<Operation> control(uint64_t handle, uint32_t code, const void* input, uint32_t inputLength,
+                                             void* output, uint32_t outputLength) = 0;
 };
 
 // The NTSTATUS of the last device request this thread finished through the Win32 layer (Windows NT keeps it

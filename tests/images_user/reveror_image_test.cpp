@@ -31,14 +31,15 @@ TEST_F(ReverorImage, IsA32BitDllExportingBothSpoolerEntryPointsUndecorated) {
   EXPECT_NE(exports[0].rva, exports[1].rva);
 }
 
-// Every function the monitor imports: the registry reads of the cables' keys and the port key it keeps, and
-// the overlapped device I/O of a job with its time-out and cancel. Each exists in Windows 98's kernel32 and
-// advapi32; no C runtime.
+// Every function the monitor imports: the registry reads of the cables' keys and the port keys it keeps, and
+// the overlapped device I/O of a job with its time-out, cancel and the write pipe's reset before a retry. Each
+// exists in Windows 98's kernel32 and advapi32; no C runtime.
 TEST_F(ReverorImage, ImportsOnlyRegistryAndOverlappedDeviceIoForWindows98) {
   ExpectImportsOnly(*image_, *path_,
                     {"advapi32.dll!RegOpenKeyExA", "advapi32.dll!RegCreateKeyExA", "advapi32.dll!RegEnumKeyExA",
                      "advapi32.dll!RegQueryValueExA", "advapi32.dll!RegCloseKey", "kernel32.dll!CreateFileA",
-                     "kernel32.dll!WriteFile", "kernel32.dll!ReadFile", "kernel32.dll!GetOverlappedResult",
+                     "kernel32.dll!WriteFile", "kernel32.dll!ReadFile", "kernel32.dll!DeviceIoControl",
+                     "kernel32.dll!GetOverlappedResult",
                      "kernel32.dll!CancelIo", "kernel32.dll!CreateEventA", "kernel32.dll!ResetEvent",
                      "kernel32.dll!WaitForSingleObject", "kernel32.dll!CloseHandle", "kernel32.dll!GetLastError",
                      "kernel32.dll!SetLastError"});

@@ -12,7 +12,8 @@
 //                                    spooler calls it: OpenPort, StartDocPort, WritePort per PIECE, EndDocPort,
 //                                    ClosePort; the printer must receive it byte for byte
 //   paper-out DLL SLOT PORT          the printer runs out of paper part-way through one WritePort: it fails
-//                                    after the port's time-out with exactly the count the printer received
+//                                    after the port's time-out with exactly the count the printer received;
+//                                    with paper back, the spooler's retry of the rest completes the job
 //   write-printer SLOT PORT SIZE     a raw job through the spooler (AddPrinter on PORT with the driver
 //                                    "Generic / Text Only", StartDocPrinter, WritePrinter, EndDocPrinter) must
 //                                    reach the printer through the monitor
@@ -333,7 +334,7 @@ void paperOut(const char* dll, unsigned slot, const char* portName) {
   auto setTimeouts = (BOOL(WINAPI*)(HANDLE, LPCOMMTIMEOUTS, DWORD))port.table9x->rest[5];
   check(setTimeouts && setTimeouts(port.handle, &timeouts, 0), "SetPortTimeOuts of 3 s");
   if (!port.startDoc(2)) fatal("StartDocPort");
-  const std::vector<unsigned char> data = jobData(4 * 1024 * 1024, 4242);
+  const std::vector<unsigned char> data = jobData(1024 * 1024, 4242);
   const size_t before = printed(slot).size();
   PaperOutWrite w = {&port, &data, 0, FALSE, 0};
   HANDLE writer = CreateThread(nullptr, 0, paperOutWriter, &w, 0, nullptr);
@@ -354,9 +355,17 @@ void paperOut(const char* dll, unsigned slot, const char* portName) {
         "out of paper part-way: WritePort fails with %lu after %lu ms, %lu of %u bytes accepted", w.error, took,
         w.written, unsigned(data.size()));
   check(exact, "the accepted count is exactly what the printer received (%u bytes), in order", unsigned(got));
-  check(!port.endDoc(), "EndDocPort reports the document failed");
-  port.close();
+  // Paper back, the user answers Retry: the spooler writes the bytes that were not accepted.
   setPaperEmpty(slot, false);
+  DWORD rest = 0;
+  const BOOL retried = ended && w.written < data.size() &&
+                       port.write(data.data() + w.written, DWORD(data.size() - w.written), &rest);
+  const bool whole = receivedExactly(slot, before, data.data(), data.size(), &got);
+  check(retried && w.written + rest == data.size() && whole,
+        "the retry of the remaining %lu bytes completes the job: the printer holds all %u bytes in order (%u received)",
+        DWORD(data.size() - w.written), unsigned(data.size()), unsigned(got));
+  check(port.endDoc(), "EndDocPort after the retry");
+  port.close();
 }
 
 // A raw job through the spooler itself: the spooler keeps it in a spool file, and its print processor sends it
