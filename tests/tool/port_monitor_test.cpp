@@ -22,20 +22,27 @@ std::vector<uint8_t> Job(size_t size) {
 }
 
 // Plugs a cable whose driver key says MaxTransferSize = `maxTransferSize`; returns its number.
-int PlugWithTransferSize(w98::Machine& m, uint32_t maxTransferSize) {
-  const int number = m.plug({});
+int PlugWithTransferSize(w98::Machine& m, uint32_t maxTransferSize, w98::CableOptions options = {}) {
+  const int number = m.plug(options);
   m.registry().setDword(m.devnode(number)->driverKey, "MaxTransferSize", maxTransferSize);
   return number;
 }
 
-TEST(PortMonitorCore, OneWriteGoesInPiecesOfMaxTransferSizeAndAFailureCountsExactlySoThatARetryContinuesInOrder) {
+TEST(PortMonitorCore, ReadsAndWritesGoInRequestsOfMaxTransferSizeAndAFailureCountsExactlySoThatARetryContinuesInOrder) {
   TempDir dir;
   w98::Machine m(dir.path());
-  const int cable = PlugWithTransferSize(m, 1000);
+  w98::CableOptions options;
+  options.printer.backChannel = Job(1500);
+  const int cable = PlugWithTransferSize(m, 1000, options);
   cable_port::PortJob job;
   ASSERT_TRUE(cable_port::OpenPort("kvusb1", &job));
   ASSERT_TRUE(cable_port::StartDocPort(&job)) << GetLastError();
   EXPECT_EQ(job.cable.maxTransferSize, 1000u);
+  // ReadPort: one read request, of at most MaxTransferSize, with the printer's bytes.
+  std::vector<uint8_t> reply(4096);
+  DWORD read = 0;
+  ASSERT_TRUE(cable_port::ReadPort(&job, reply.data(), static_cast<DWORD>(reply.size()), &read)) << GetLastError();
+  EXPECT_EQ(std::vector<uint8_t>(reply.begin(), reply.begin() + read), std::vector<uint8_t>(Job(1000)));
 
   const std::vector<uint8_t> first = Job(4500);
   DWORD written = 0;
@@ -55,7 +62,7 @@ TEST(PortMonitorCore, OneWriteGoesInPiecesOfMaxTransferSizeAndAFailureCountsExac
   EXPECT_EQ(m.cable(cable)->cable->printed(), want) << "nothing unreported reached the printer";
 
   // The spooler's retry of the rest continues the document in order; a document given up ends as failed.
-  ASSERT_TRUE(cable_port::WritePort(&job, second.data() + written, 1500, &written)) << GetLastError() << " " << std::hex << w98::lastDeviceStatus();
+  ASSERT_TRUE(cable_port::WritePort(&job, second.data() + written, 1500, &written)) << GetLastError();
   EXPECT_EQ(written, 1500u);
   EXPECT_TRUE(cable_port::EndDocPort(&job)) << "the retry completed the document";
   EXPECT_TRUE(cable_port::ClosePort(&job));
