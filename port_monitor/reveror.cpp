@@ -22,10 +22,13 @@ struct PortSlot {
 };
 PortSlot g_slots[kPortSlots];
 
+// The slot a port handle names; NULL for anything that is not the handle of an open port.
 PortSlot* SlotOf(HANDLE port) {
+  const BYTE* p = static_cast<const BYTE*>(port);
+  const BYTE* first = reinterpret_cast<const BYTE*>(g_slots);
+  if (p < first || p >= first + sizeof g_slots || (p - first) % sizeof(PortSlot) != 0) return NULL;
   PortSlot* slot = static_cast<PortSlot*>(port);
-  if (slot < g_slots || slot >= g_slots + kPortSlots || !slot->inUse) return NULL;
-  return slot;
+  return slot->inUse ? slot : NULL;
 }
 
 BOOL OpenPortA(const char* name, HANDLE* handle) {
