@@ -84,10 +84,12 @@ start_program() {
 }
 
 # The question dialog's caption has no space after "Ostrolink"; the message boxes' caption has one.
-# answer_question KEY: waits for the question dialog and types KEY there.
+# answer_question KEY [SHOT]: waits for the question dialog and types KEY there, saving a screenshot of the
+# dialog first as $work/SHOT.png when SHOT is given.
 answer_question() {
   local w
   w=$(wait_window '^Ostrolink[^ ]' 40) || fail "the question dialog did not appear"
+  [ -n "${2:-}" ] && screenshot "$work/$2.png" "$w"
   press "$w" "$1"
 }
 # message_box REGEX: sets $box to the message box whose caption matches.
@@ -186,8 +188,10 @@ case "$scenario" in
   yes_yes)
     install_product
     start_program
-    answer_question y
+    # The dialogs as a Japanese Windows 98 shows them, for a look (the Japanese must read correctly).
+    answer_question y removal-question
     message_box '^Ostrolink '
+    screenshot "$work/removal-done-question.png" "$box"
     press "$box" y
     wait_gone "$box" || fail "the completion question did not close"
     question=$box
