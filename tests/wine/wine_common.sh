@@ -100,6 +100,33 @@ screenshot() {
   fi
 }
 
+# The registry as the prefix saved it: the server saves it when it ends, which it does a moment after the
+# last program of the prefix.
+flush_registry() {
+  timeout 30 wineserver -w
+}
+
+# regfile ROOT: the file the prefix saves the root in (HKLM in system.reg, HKCU in user.reg).
+regfile() { [ "$1" = HKCU ] && echo "$WINEPREFIX/user.reg" || echo "$WINEPREFIX/system.reg"; }
+
+# reg_has ROOT PATH: whether the saved registry has the key (names compared without case, as Windows does).
+reg_has() {
+  local key=${2//\\/\\\\}
+  grep -qiF -e "[$key]" -e "[$key\\\\" "$(regfile "$1")"
+}
+
+# reg_value ROOT PATH NAME: the saved value as it stands in the file ("text" with doubled backslashes, ...).
+reg_value() {
+  local key name
+  key=$(printf '[%s]' "${2//\\/\\\\}" | tr 'A-Z' 'a-z')
+  name=$(printf '"%s"=' "$3" | tr 'A-Z' 'a-z')
+  # Through the environment: awk -v would undo the doubled backslashes.
+  KEY=$key NAME=$name awk '
+    BEGIN { key = ENVIRON["KEY"]; name = ENVIRON["NAME"] }
+    /^\[/ { l = tolower($0); inside = index(l, key) == 1 && (length(l) == length(key) || substr(l, length(key) + 1, 1) == " "); next }
+    inside && index(tolower($0), name) == 1 { print substr($0, length(name) + 1); exit }' "$(regfile "$1")"
+}
+
 # Runs a command of the prefix quietly (wine reg, ...).
 winecmd() {
   wine "$@" 2>/dev/null
