@@ -71,11 +71,14 @@ case "$scenario" in
     (cd "$drive" && wine "$removal_exe" >"$work/$scenario.removal.log" 2>&1) &
     program=$!
     w=$(wait_window '^Ostrolink[^ ]' 40) || fail "the removal question did not appear"
+    screenshot "$work/removal-question.png"
     press "$w" y
     box=$(wait_window '^Ostrolink ' 20) || fail "no completion question"
+    screenshot "$work/removal-done-question.png"
     press "$box" y
     wait_gone "$box" || fail "the completion question did not close"
     box=$(wait_window '^Ostrolink ' 20) || fail "no floppy message"
+    screenshot "$work/removal-floppy-message.png"
     press "$box" Return
     wait "$program"
     flush_registry

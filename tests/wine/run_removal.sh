@@ -171,6 +171,7 @@ case "$scenario" in
     question=$box
     message_box '^Ostrolink '
     [ "$box" != "$question" ] || fail "no second message"
+    screenshot "$work/removal-floppy-message.png" "$box"
     press "$box" Return
     wait_program_end
     check_removed
