@@ -9,6 +9,8 @@
 namespace {
 
 const char kSeparator[] = "\\";
+// Appended to a file's path for the copy of an earlier file kept while setup replaces it.
+const char kKeptSuffix[] = ".~os";
 
 // The files of the media and where they go: into the system directory, or the INF below the Windows directory.
 struct PackageFile {
@@ -95,7 +97,10 @@ ProductSetup::ProductSetup(const char* sourceFolder) : copiedCount_(0), classKey
   Clear(systemDirectory_, kPathSize);
   Clear(windowsDirectory_, kPathSize);
   Clear(failedItem_, kPathSize);
-  for (int i = 0; i < kFileCount; ++i) Clear(copied_[i], kPathSize);
+  for (int i = 0; i < kFileCount; ++i) {
+    Clear(copied_[i], kPathSize);
+    Clear(kept_[i], kPathSize);
+  }
   // A source folder too long for any path is refused by Install (the joined paths would not fit either).
   SetupAppend(source_, kPathSize, sourceFolder);
 }
@@ -138,7 +143,12 @@ SetupResult ProductSetup::Install() {
   }
   const SetupResult keys = WriteClassKeys();
   if (keys != kSetupDone) return keys;
-  return AddMonitor();
+  const SetupResult monitor = AddMonitor();
+  if (monitor != kSetupDone) return monitor;
+  for (int i = 0; i < copiedCount_; ++i) {
+    if (kept_[i][0]) DeleteFileA(kept_[i]);
+  }
+  return kSetupDone;
 }
 
 SetupResult ProductSetup::CopyPackageFile(const char* sourceName, const char* destinationFolder,
@@ -146,13 +156,29 @@ SetupResult ProductSetup::CopyPackageFile(const char* sourceName, const char* de
   char from[kPathSize], to[kPathSize];
   if (!JoinPath(from, source_, sourceName)) return Fail(kSetupPathTooLong, source_, 0);
   if (!JoinPath(to, destinationFolder, destinationName)) return Fail(kSetupPathTooLong, destinationFolder, 0);
-  // Replaces an earlier copy (a new version over an old one); a read-only or busy file refuses.
-  if (!CopyFileA(from, to, FALSE)) return Fail(kSetupCopyFailed, to, GetLastError());
+  // An earlier setup's file is kept aside, to come back should this setup fail.
+  char kept[kPathSize];
+  kept[0] = '\0';
+  const DWORD earlier = GetFileAttributesA(to);
+  if (earlier != INVALID_FILE_ATTRIBUTES && !(earlier & FILE_ATTRIBUTE_DIRECTORY)) {
+    if (!SetupAppend(kept, kPathSize, to) || !SetupAppend(kept, kPathSize, kKeptSuffix))
+      return Fail(kSetupPathTooLong, destinationFolder, 0);
+    if (!CopyFileA(to, kept, FALSE)) return Fail(kSetupCopyFailed, to, GetLastError());
+    // Writable, so that it can be deleted again (the copy took the earlier file's attributes).
+    SetFileAttributesA(kept, earlier & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+  }
+  // Replaces the earlier file (a new version over an old one); a read-only or busy file refuses.
+  if (!CopyFileA(from, to, FALSE)) {
+    const DWORD error = GetLastError();
+    if (kept[0]) DeleteFileA(kept);
+    return Fail(kSetupCopyFailed, to, error);
+  }
   // The copy keeps the media's attributes; a read-only flag from a CD would hinder the removal.
   const DWORD attributes = GetFileAttributesA(to);
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
     SetFileAttributesA(to, attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
   for (int i = 0; i <= SetupTextLength(to); ++i) copied_[copiedCount_][i] = to[i];
+  for (int i = 0; i <= SetupTextLength(kept); ++i) kept_[copiedCount_][i] = kept[i];
   ++copiedCount_;
   return kSetupDone;
 }
@@ -228,8 +254,12 @@ void ProductSetup::RollBack() {
   }
   while (copiedCount_ > 0) {
     --copiedCount_;
-    DeleteFileA(copied_[copiedCount_]);
+    const char* kept = kept_[copiedCount_];
+    // The earlier file back in place of the new one; without one, the new file goes.
+    if (!kept[0] || !CopyFileA(kept, copied_[copiedCount_], FALSE)) DeleteFileA(copied_[copiedCount_]);
+    if (kept[0]) DeleteFileA(kept);
     Clear(copied_[copiedCount_], kPathSize);
+    Clear(kept_[copiedCount_], kPathSize);
   }
 }
 

@@ -1,7 +1,8 @@
 // The setup of the Ostrolink package: copies the driver, the monitor install helper and the port monitor into
 // the system directory and the INF into Windows 98's folder of OEM INFs, writes the cable's class key with its
 // first driver key (the INF's values), and adds the port monitor through oslnkin's AddMonitor32. A step that
-// fails undoes every earlier one, so that a failed setup leaves nothing behind.
+// fails undoes every earlier one, so that a failed setup leaves nothing behind; a file that an earlier setup
+// had put there is kept aside while it is replaced and comes back when setup fails.
 //
 // Written against the ANSI Win32 calls with fixed buffers and no C or C++ runtime, so that the same source
 // builds into oslnkset.exe and, on the host, over the emulated machine (the session tool's install).
@@ -51,6 +52,7 @@ class ProductSetup {
   char systemDirectory_[kPathSize];
   char windowsDirectory_[kPathSize];
   char copied_[kFileCount][kPathSize];
+  char kept_[kFileCount][kPathSize];  // the earlier file's copy, "" when there was none
   int copiedCount_;
   bool classKeyCreated_;
   char failedItem_[kPathSize];

@@ -229,7 +229,7 @@ class MachineCommands : public CommandSet {
                        {.name = "count", .kind = Kind::Number, .valueName = "N", .min = 1, .max = 1000000000},
                        {.name = "bulk-out"}}},
           [this](const Args& a, Reply& r) { fault(a, r); });
-    t.add({.name = "install", .summary = "installs the product: files, class and device keys, the port monitor"},
+    t.add({.name = "install", .summary = "runs the package's setup (oslnkset): files, INF, class and driver keys, the monitor"},
           [this](const Args&, Reply& r) { install(r); });
     t.add({.name = "uninstall", .arguments = "[ANSWERS...]",
            .summary = "runs the removal program; answers (yes, no, ok, ...) go to its dialog and boxes in order",

@@ -70,6 +70,7 @@ TEST(SetupProgram, LeavesTheFilesKeysAndMonitorTheInfDescribesAndRunsAgainOverTh
     for (int i = 0; i < 4; ++i) EXPECT_EQ(setup.InstalledFile(i), kInstalled[i]);
   }
   EXPECT_EQ(m.disk().readFile("C:\\WINDOWS\\INF\\OTHER\\DODOZEREDID.INF"), std::string(kPackageInfText));
+  EXPECT_EQ(m.disk().list("C:\\WINDOWS\\SYSTEM").size(), 3u) << "the earlier files kept aside are gone";
   // The driver key holds what the INF's Windows 98 install section writes.
   auto parameters = InfRegistryLines("OSLNK.Parameters");
   ASSERT_EQ(parameters.size(), 3u);
@@ -89,18 +90,21 @@ TEST(SetupProgram, AFailedStepUndoesEveryEarlierStepAndNamesWhatFailed) {
     void (*arrange)(HostMachine&);
     SetupResult expected;
     const char* item;
+    std::map<std::string, std::string> left;  // files there afterwards, with their content
   };
   const Case cases[] = {
       {"a file missing on the media", [](HostMachine& m) { m.disk().deleteFile("C:\\MEDIA\\reveror.dll"); },
-       kSetupSourceMissing, "C:\\MEDIA\\reveror.dll"},
-      {"a read-only file in the system directory",
+       kSetupSourceMissing, "C:\\MEDIA\\reveror.dll", {}},
+      {"a read-only file in the system directory, after an earlier setup's driver",
        [](HostMachine& m) {
+         m.disk().writeFile("C:\\WINDOWS\\SYSTEM\\oslnk.sys", "earlier driver");
          m.disk().writeFile("C:\\WINDOWS\\SYSTEM\\reveror.dll", "older");
          m.disk().setAttributes("C:\\WINDOWS\\SYSTEM\\reveror.dll", FILE_ATTRIBUTE_READONLY);
        },
-       kSetupCopyFailed, "C:\\WINDOWS\\SYSTEM\\reveror.dll"},
+       kSetupCopyFailed, "C:\\WINDOWS\\SYSTEM\\reveror.dll",
+       {{"C:\\WINDOWS\\SYSTEM\\oslnk.sys", "earlier driver"}, {"C:\\WINDOWS\\SYSTEM\\reveror.dll", "older"}}},
       {"a helper that does not load", [](HostMachine& m) { m.session().registerLibrary("oslnkin.dll", "/nonexistent.so"); },
-       kSetupHelperFailed, "C:\\WINDOWS\\SYSTEM\\oslnkin.dll"},
+       kSetupHelperFailed, "C:\\WINDOWS\\SYSTEM\\oslnkin.dll", {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -114,11 +118,12 @@ TEST(SetupProgram, AFailedStepUndoesEveryEarlierStepAndNamesWhatFailed) {
     const std::string message = Message(setup, r);
     EXPECT_NE(message.find(c.item), std::string::npos) << message;
     EXPECT_NE(message.find("インストールを取り消しました"), std::string::npos) << message;
-    // Nothing of the package is left: only the read-only file that was there before.
+    // Nothing of the package is left, and what was there before is as it was.
     for (const auto& f : kInstalled) {
-      const bool before = r == kSetupCopyFailed && f == c.item;
-      EXPECT_EQ(m.disk().exists(f), before) << f;
+      auto it = c.left.find(f);
+      EXPECT_EQ(m.disk().readFile(f), it == c.left.end() ? std::nullopt : std::optional<std::string>(it->second)) << f;
     }
+    EXPECT_EQ(m.disk().list("C:\\WINDOWS\\SYSTEM").size(), c.left.size());
     EXPECT_FALSE(m.registry().keyExists(HostMachine::kClass));
     EXPECT_TRUE(m.session().spooler().monitors().empty());
   }
