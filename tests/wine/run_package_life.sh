@@ -2,8 +2,8 @@
 # The package's whole life under Wine, as a Japanese Windows 98 user lives it, answered with xdotool on a
 # virtual X display. The media folder holds oslnkset.exe beside the files it installs.
 # Usage: run_package_life.sh SCENARIO OSLNKSET.EXE OSLNK.SYS OSLNKIN.DLL REVEROR.DLL OSLNK.INF OSLNKUN.EXE WORKDIR
-#   life      setup from the media: files, INF copy, class and driver keys, the monitor; then the removal
-#             program answered Yes, Yes takes it all away again.
+#   life      setup from the media: files, INF copy, class and driver keys, the monitor; setup once more over
+#             it; then the removal program answered Yes, Yes takes it all away again.
 #   blocked   setup with a folder named reveror.dll in the system directory, so that the third copy fails:
 #             its message, and nothing of the package stays behind (the two files copied before it are taken
 #             back). A read-only file would not do: the tests run as root, and Wine then overwrites it.
@@ -63,6 +63,11 @@ case "$scenario" in
       fail "the driver key $CLASS\\0000 lacks the INF's values (see $WINEPREFIX/system.reg)"
     [ "$(reg_value HKLM "$MONITOR" Driver)" = '"reveror.dll"' ] || fail "the spooler has no monitor with reveror.dll"
     echo "ok    setup installed the files, the INF copy, the driver key and the monitor"
+    # Once more over itself, as a user reinstalling does: the monitor is there already, the files are replaced.
+    run_setup setup-again
+    [ "$status" -eq 0 ] || fail "setup over an earlier setup ended with $status (see $work/setup-again.png)"
+    [ -z "$(find "$sysdir" -maxdepth 1 -name '*.~os')" ] || fail "setup left the earlier files' copies behind"
+    echo "ok    setup runs again over an earlier setup"
 
     # TODO(after the port monitor is merged): plug a cable on the Wine bus and print a job through the
     # monitor's function table with the monitor helper's probe, checking the printer's bytes.
