@@ -1,35 +1,24 @@
 #include "port_monitor.h"
 
-#include <algorithm>
-#include <cctype>
+#include <windows.h>
 
+#include <algorithm>
+
+#include "cable_port.h"
 #include "machine/machine.h"
-#include "oslnk_names.h"
 
 namespace ostrolink {
 
 namespace {
-constexpr int32_t kStatusSuccess = 0;
-// Successful writes that move nothing: a printer that takes no byte at all for this many requests in a row is
-// given up on, rather than written to for ever.
-constexpr int kMaxEmptyWrites = 3;
-constexpr int32_t kStatusIoTimeout = static_cast<int32_t>(0xC00000B5);  // STATUS_IO_TIMEOUT
+constexpr int32_t kStatusIoTimeout = static_cast<int32_t>(0xC00000B5);          // STATUS_IO_TIMEOUT
+constexpr int32_t kStatusObjectNameInvalid = static_cast<int32_t>(0xC0000033);  // STATUS_OBJECT_NAME_INVALID
+constexpr int64_t kTicksPerMillisecond = 10'000;
 }  // namespace
 
 std::optional<std::string> cablePortName(const std::string& text) {
-  const std::string prefix = OSLNK_PORT_NAME_PREFIX;
-  if (text.size() <= prefix.size() || text.size() > prefix.size() + 3) return std::nullopt;
-  for (size_t i = 0; i < prefix.size(); ++i)
-    if (std::toupper(static_cast<unsigned char>(text[i])) != prefix[i]) return std::nullopt;
-  std::string digits = text.substr(prefix.size());
-  if (digits[0] == '0') return std::nullopt;
-  int n = 0;
-  for (char c : digits) {
-    if (c < '0' || c > '9') return std::nullopt;
-    n = n * 10 + (c - '0');
-  }
-  if (n < 1 || n > OSLNK_PORT_COUNT) return std::nullopt;
-  return prefix + digits;
+  char canonical[cable_port::kPortNameSize];
+  if (text.size() >= sizeof canonical || !cable_port::CanonicalPortName(text.c_str(), canonical)) return std::nullopt;
+  return std::string(canonical);
 }
 
 TimedResult waitWithTimeout(w98::Machine& machine, const std::shared_ptr<w98::UserIo::Request>& request,
@@ -56,73 +45,66 @@ TimedResult waitWithTimeout(w98::Machine& machine, const std::shared_ptr<w98::Us
 }
 
 std::optional<uint32_t> PortMonitor::maxTransferSize(const std::string& port) const {
-  auto& registry = machine_.registry();
-  for (int number : machine_.presentCables()) {
-    auto node = machine_.devnode(number);
-    if (!node) continue;
-    auto name = registry.stringValue(node->deviceKey, OSLNK_PORT_NAME_VALUE);
-    if (!name || *name != port) continue;
-    if (!node->driverKey.empty())
-      if (auto v = registry.dwordValue(node->driverKey, OSLNK_VALUE_MAX_TRANSFER_SIZE)) return *v;
-    return kDefaultMaxTransferSize;
-  }
-  return std::nullopt;
+  cable_port::CablePortInfo info;
+  char canonical[cable_port::kPortNameSize];
+  if (port.size() >= sizeof canonical || !cable_port::CanonicalPortName(port.c_str(), canonical) ||
+      !cable_port::FindCablePort(canonical, &info))
+    return std::nullopt;
+  return info.maxTransferSize;
 }
 
 bool PortMonitor::addPort(const std::string& port) {
-  for (const auto& p : machine_.spooler().ports())
-    if (p == port) return true;
-  return machine_.spooler().addPort(port);
+  return port.size() < cable_port::kPortNameSize && cable_port::KeepPortKey(port.c_str()) == ERROR_SUCCESS;
 }
 
+// The spooler's part: OpenPort, StartDocPort, WritePort for each piece of the job, EndDocPort, ClosePort of the
+// monitor's own logic. The statuses reported are the driver's (NTSTATUS), as the Win32 layer last saw them.
 PrintJobResult PortMonitor::print(const std::string& port, std::span<const uint8_t> data, int64_t timeout,
                                   const std::function<void(uint64_t)>& progress) {
   PrintJobResult r;
   r.port = port;
   r.size = data.size();
-  auto& kernel = machine_.kernel();
-  auto& clock = kernel.clock();
+  auto& clock = machine_.kernel().clock();
   const int64_t start = clock.now();
-  r.maxTransferSize = maxTransferSize(port).value_or(kDefaultMaxTransferSize);
-  // A driver key that says 0 would make every request empty; the driver refuses those, and so does the job.
-  const uint64_t chunkLimit = std::max<uint32_t>(r.maxTransferSize, 1);
-
-  auto opened = kernel.user().open("\\\\.\\" + port);
-  if (opened.status != kStatusSuccess) {
-    r.status = opened.status;
-    r.failed = true;
+  r.maxTransferSize = kDefaultMaxTransferSize;
+  auto finish = [&] {
     r.ticks = clock.now() - start;
     return r;
+  };
+  cable_port::PortJob job;
+  if (port.size() >= cable_port::kPortNameSize || !cable_port::OpenPort(port.c_str(), &job)) {
+    r.status = kStatusObjectNameInvalid;
+    r.failed = true;
+    return finish();
   }
-  int emptyWrites = 0;
+  job.timeoutMs = static_cast<DWORD>(std::clamp<int64_t>((timeout + kTicksPerMillisecond - 1) / kTicksPerMillisecond,
+                                                         0, INFINITE - 1));
+  if (!cable_port::StartDocPort(&job)) {
+    r.status = w98::lastDeviceStatus();
+    r.failed = true;
+    cable_port::ClosePort(&job);
+    return finish();
+  }
+  r.maxTransferSize = job.cable.maxTransferSize;
+  const uint64_t piece = std::max<uint32_t>(job.cable.maxTransferSize, 1);
   while (r.bytes < r.size) {
-    const uint64_t chunk = std::min<uint64_t>(chunkLimit, r.size - r.bytes);
-    auto request = kernel.user().writeAsync(opened.handle, data.data() + r.bytes, static_cast<uint32_t>(chunk));
-    ++r.requests;
-    auto result = waitWithTimeout(machine_, request, timeout, "port monitor: write to " + port);
-    if (result.timedOut) r.timedOut = true;
-    r.status = result.status;
-    r.bytes += std::min<uint64_t>(result.information, chunk);
+    const DWORD size = static_cast<DWORD>(std::min<uint64_t>(piece, r.size - r.bytes));
+    DWORD written = 0;
+    const BOOL ok = cable_port::WritePort(&job, data.data() + r.bytes, size, &written);
+    r.bytes += written;
+    r.status = w98::lastDeviceStatus();
     if (progress) progress(r.bytes);
-    if (r.timedOut) {
-      r.failed = true;
-      if (result.status >= 0) r.status = kStatusIoTimeout;
-      break;
-    }
-    if (result.status < 0) {
-      r.failed = true;
-      break;
-    }
-    emptyWrites = result.information == 0 ? emptyWrites + 1 : 0;
-    if (emptyWrites >= kMaxEmptyWrites) {
-      r.failed = true;
-      r.status = kStatusIoTimeout;
-      break;
-    }
+    if (!ok) break;
   }
-  kernel.user().close(opened.handle);
-  r.ticks = clock.now() - start;
-  return r;
+  r.requests = job.requests;
+  r.timedOut = job.timedOut != FALSE;
+  r.failed = job.failed != FALSE;
+  // A request cancelled after it finished, or a printer that took nothing for several requests: the job failed
+  // although the driver's last status was a success.
+  if (r.failed && r.status >= 0) r.status = kStatusIoTimeout;
+  cable_port::EndDocPort(&job);
+  cable_port::ClosePort(&job);
+  return finish();
 }
 
 }  // namespace ostrolink

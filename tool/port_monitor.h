@@ -1,8 +1,8 @@
-// The host's port monitor: what the spooler's monitor library does with a print job for a cable. It opens
-// \\.\KVUSB<n> through the kernel's user-mode I/O, writes the job in requests of at most the cable's
-// MaxTransferSize bytes (from its driver key), and reports how many bytes the printer accepted; a job that fails
-// is reported as failed with the exact count accepted before the failure. It also keeps the spooler's port key
-// KVUSB<n> of each cable it serves.
+// The host's port monitor: the spooler's side of a print job for a cable over the port monitor's own logic
+// (port_monitor/cable_port, the code of reveror.dll), which runs here over the emulated Win32 layer. It opens
+// \\.\KVUSB<n>, writes the job in requests of at most the cable's MaxTransferSize bytes (from its driver key),
+// and reports how many bytes the printer accepted; a job that fails is reported as failed with the exact count
+// accepted before the failure. It also keeps the spooler's port key KVUSB<n> of each cable it serves.
 #pragma once
 
 #include <cstdint>

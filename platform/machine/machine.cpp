@@ -70,6 +70,60 @@ void Machine::writeDefaults(Registry& r, Disk& d) {
   d.writeFile("C:\\WINDOWS\\SYSTEM\\localmon.dll", "MZ localmon.dll (placeholder image)\r\n");
 }
 
+// CreateFileA("\\.\NAME") and the I/O on it, through the kernel's user-mode I/O while Windows runs.
+class Machine::KernelDeviceFiles : public DeviceFiles {
+ public:
+  explicit KernelDeviceFiles(Machine& machine) : machine_(machine) {}
+
+  Result open(const std::string& path) override {
+    if (!machine_.running()) return {static_cast<int32_t>(0xC000000E), 0};  // STATUS_NO_SUCH_DEVICE
+    auto r = machine_.kernel().user().open(path);
+    return {r.status, r.handle};
+  }
+  int32_t close(uint64_t handle) override {
+    if (!machine_.running()) return static_cast<int32_t>(0xC0000008);  // STATUS_INVALID_HANDLE
+    return machine_.kernel().user().close(static_cast<UserIo::Handle>(handle));
+  }
+  std::shared_ptr<Operation> write(uint64_t handle, const void* data, uint32_t length) override {
+    return start([&](UserIo& io) { return io.writeAsync(static_cast<UserIo::Handle>(handle), data, length); });
+  }
+  std::shared_ptr<Operation> read(uint64_t handle, void* data, uint32_t length) override {
+    return start([&](UserIo& io) { return io.readAsync(static_cast<UserIo::Handle>(handle), data, length); });
+  }
+
+ private:
+  class Request : public Operation {
+   public:
+    Request(Kernel& kernel, UserIo::RequestPtr request) : kernel_(kernel), request_(std::move(request)) {}
+    bool completed() override { return request_->completed(); }
+    std::optional<Result> wait(int64_t timeout) override {
+      std::optional<UserIo::Result> r =
+          timeout < 0 ? std::optional<UserIo::Result>(request_->wait()) : request_->waitUntil(kernel_.clock().now() + timeout);
+      if (!r) return std::nullopt;
+      return Result{r->status, r->information};
+    }
+    void cancel() override { request_->cancel(); }
+
+   private:
+    Kernel& kernel_;
+    UserIo::RequestPtr request_;
+  };
+
+  std::shared_ptr<Operation> start(const std::function<UserIo::RequestPtr(UserIo&)>& call) {
+    // With Windows shut down every handle is gone: the request fails as one on a closed handle does.
+    if (!machine_.running()) return std::make_shared<Failed>();
+    return std::make_shared<Request>(machine_.kernel(), call(machine_.kernel().user()));
+  }
+  class Failed : public Operation {
+   public:
+    bool completed() override { return true; }
+    std::optional<Result> wait(int64_t) override { return Result{static_cast<int32_t>(0xC0000008), 0}; }
+    void cancel() override {}
+  };
+
+  Machine& machine_;
+};
+
 Machine::Machine(std::filesystem::path folder) : folder_(std::move(folder)) {
   std::error_code ec;
   std::filesystem::create_directories(folder_, ec);
@@ -85,7 +139,10 @@ Machine::Machine(std::filesystem::path folder) : folder_(std::move(folder)) {
       throw std::runtime_error(registryFile().string() + ": " + *error);
   }
   ui_ = std::make_unique<UserInterface>(std::vector<std::string>{}, nullptr);
-  session_ = std::make_unique<UserSession>(*registry_, *disk_, *ui_);
+  deviceFiles_ = std::make_unique<KernelDeviceFiles>(*this);
+  UserSession::Options options;
+  options.devices = deviceFiles_.get();
+  session_ = std::make_unique<UserSession>(*registry_, *disk_, *ui_, options);
   lastBoot_ = runWininit(*disk_);
   boots_ = 1;
   startKernel();

@@ -114,11 +114,13 @@ class Machine {
   void keepTraffic(UsbBus& bus, int number);
   void startKernel();
   void stopKernel();
+  class KernelDeviceFiles;
 
   std::filesystem::path folder_;
   std::unique_ptr<Registry> registry_;
   std::unique_ptr<Disk> disk_;
   std::unique_ptr<UserInterface> ui_;
+  std::unique_ptr<DeviceFiles> deviceFiles_;  // the devices of session_'s Win32 layer
   std::unique_ptr<UserSession> session_;
   std::unique_ptr<Kernel> kernel_;
   std::vector<std::unique_ptr<UsbBus>> buses_;

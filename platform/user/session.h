@@ -36,9 +36,40 @@ struct DialogTemplate {
   std::vector<Control> controls;
 };
 
+// The machine's devices as CreateFileA("\\.\NAME") and the I/O on such a handle reach them; the machine gives
+// the kernel's side. Waits are on the machine's virtual clock, by participants of its kernel.
+class DeviceFiles {
+ public:
+  struct Result {
+    int32_t status = 0;        // NTSTATUS
+    uint64_t information = 0;  // bytes transferred; the handle, for open
+  };
+  class Operation {
+   public:
+    virtual ~Operation() = default;
+    virtual bool completed() = 0;
+    // The result once the request has completed; nullopt when `timeout` (100-ns units of virtual time; negative:
+    // none) passed first.
+    virtual std::optional<Result> wait(int64_t timeout) = 0;
+    virtual void cancel() = 0;
+  };
+  virtual ~DeviceFiles() = default;
+  virtual Result open(const std::string& path) = 0;
+  virtual int32_t close(uint64_t handle) = 0;
+  // The buffers must stay alive until the operation has completed.
+  virtual std::shared_ptr<Operation> write(uint64_t handle, const void* data, uint32_t length) = 0;
+  virtual std::shared_ptr<Operation> read(uint64_t handle, void* data, uint32_t length) = 0;
+};
+
+// The NTSTATUS of the last device request this thread finished through the Win32 layer (Windows NT keeps it
+// in the thread's environment block as LastStatusValue), for host callers that report NTSTATUS values.
+int32_t lastDeviceStatus();
+
 class UserSession {
  public:
   struct Options {
+    // The machine's devices; null: CreateFileA of a device fails with ERROR_FILE_NOT_FOUND.
+    DeviceFiles* devices = nullptr;
     std::string windowsDirectory = "C:\\WINDOWS";
     // nullopt: GetSystemDirectoryA fails (returns 0).
     std::optional<std::string> systemDirectory = std::string("C:\\WINDOWS\\SYSTEM");

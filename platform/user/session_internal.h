@@ -4,7 +4,9 @@
 #include <windows.h>
 
 #include <map>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,6 +35,25 @@ struct UserSession::Impl {
     int defId = IDOK;
     std::vector<uintptr_t> children;
   };
+  // Device handles and events (device_io.cpp). A request started with an OVERLAPPED is found again by it.
+  struct Pending {
+    std::shared_ptr<DeviceFiles::Operation> operation;
+    std::optional<DeviceFiles::Result> result;  // once taken
+  };
+  struct File {
+    uint64_t device = 0;
+    std::map<const void*, std::shared_ptr<Pending>> pending;  // by OVERLAPPED
+  };
+  struct Event {
+    bool manualReset = true;
+    bool signaled = false;
+    std::shared_ptr<Pending> request;  // the overlapped request that signals it when done
+  };
+  std::mutex objectMutex;
+  std::map<uintptr_t, File> files;
+  std::map<uintptr_t, Event> events;
+  uintptr_t nextObject = 0x40000000;
+
   std::map<uintptr_t, Window> windows;
   uintptr_t nextWindow = 0x10000;
   uintptr_t focus = 0;

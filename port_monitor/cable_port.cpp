@@ -1,0 +1,420 @@
+#include "cable_port.h"
+
+#include "oslnk_names.h"
+
+namespace cable_port {
+
+const char kMonitorName[] = "Molvex USB Cable Port Monitor";
+const char kPortDescription[] = "Molvex USB printer cable";
+
+namespace {
+
+const char kCableHardwareKey[] = "USB\\VID_0F1B&PID_1002";
+const char kPortsKey[] = "System\\CurrentControlSet\\Control\\Print\\Ports";
+const char kMonitorPortsKey[] =
+    "System\\CurrentControlSet\\Control\\Print\\Monitors\\Molvex USB Cable Port Monitor\\Ports";
+const char kDevicePathPrefix[] = OSLNK_USER_PATH_PREFIX;  // "\\.\KVUSB"
+const int kKeyNameSize = 260;
+
+// Where the cable's keys are. Windows 98: device keys under Enum, driver keys under Services\Class; the
+// NT family (and Wine, which loads the monitor through InitializePrintMonitor2): both under the control set.
+struct RegistryLayout {
+  const char* devices;  // the cable's device keys, one per instance, each with its "Driver" value
+  const char* drivers;  // what "Driver" is relative to
+};
+const RegistryLayout kLayouts[] = {
+    {"Enum\\USB\\VID_0F1B&PID_1002", "System\\CurrentControlSet\\Services\\Class"},
+    {"System\\CurrentControlSet\\Enum\\USB\\VID_0F1B&PID_1002", "System\\CurrentControlSet\\Control\\Class"},
+};
+
+int Length(const char* s) {
+  int n = 0;
+  while (s[n]) ++n;
+  return n;
+}
+
+// Appends `text` to the terminated string in `buffer` of `size` bytes. FALSE (buffer unchanged) when it
+// would not fit.
+BOOL Append(char* buffer, int size, const char* text) {
+  const int used = Length(buffer);
+  const int add = Length(text);
+  if (used + add + 1 > size) return FALSE;
+  for (int i = 0; i <= add; ++i) buffer[used + i] = text[i];
+  return TRUE;
+}
+
+char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+int PortNumber(const char* canonical) { 
+  int n = 0;
+  for (const char* p = canonical + sizeof OSLNK_PORT_NAME_PREFIX - 1; *p; ++p) n = n * 10 + (*p - '0');
+  return n;
+}
+
+// A REG_SZ value into `text` (`size` bytes), always terminated. FALSE when absent, not a string or too long.
+BOOL QueryString(HKEY key, const char* name, char* text, DWORD size) {
+  DWORD type = 0;
+  DWORD length = size - 1;
+  for (DWORD i = 0; i < size; ++i) text[i] = '\0';
+  if (RegQueryValueExA(key, name, NULL, &type, reinterpret_cast<BYTE*>(text), &length) != ERROR_SUCCESS)
+    return FALSE;
+  text[size - 1] = '\0';
+  return type == REG_SZ;
+}
+
+// The cable's port as its driver key `driver` (relative to `layout.drivers`) publishes it.
+BOOL ReadDriverKey(const RegistryLayout& layout, const char* driver, CablePortInfo* port) {
+  char path[kKeyNameSize * 2];
+  path[0] = '\0';
+  if (!Append(path, sizeof path, layout.drivers) || !Append(path, sizeof path, "\\") ||
+      !Append(path, sizeof path, driver))
+    return FALSE;
+  HKEY key;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return FALSE;
+  char name[kKeyNameSize];
+  // A cable that has gone has its "Port Name" written empty; that fails CanonicalPortName.
+  BOOL found = QueryString(key, OSLNK_PORT_NAME_VALUE, name, sizeof name) && CanonicalPortName(name, port->name);
+  if (found) {
+    DWORD type = 0, value = 0, length = sizeof value;
+    port->maxTransferSize = kDefaultMaxTransferSize;
+    if (RegQueryValueExA(key, OSLNK_VALUE_MAX_TRANSFER_SIZE, NULL, &type, reinterpret_cast<BYTE*>(&value),
+                         &length) == ERROR_SUCCESS &&
+        type == REG_DWORD && length == sizeof value)
+      port->maxTransferSize = value;
+  }
+  RegCloseKey(key);
+  return found;
+}
+
+}  // namespace
+
+BOOL CanonicalPortName(const char* text, char* canonical) {
+  if (!text) return FALSE;
+  const char prefix[] = OSLNK_PORT_NAME_PREFIX;
+  const int prefixLength = sizeof prefix - 1;
+  int i = 0;
+  for (; i < prefixLength; ++i)
+    if (Upper(text[i]) != prefix[i]) return FALSE;
+  int number = 0, digits = 0;
+  for (; text[i]; ++i, ++digits) {
+    if (text[i] < '0' || text[i] > '9' || digits == 3) return FALSE;
+    if (digits == 0 && text[i] == '0') return FALSE;
+    number = number * 10 + (text[i] - '0');
+  }
+  if (number < 1 || number > OSLNK_PORT_COUNT) return FALSE;
+  for (int j = 0; j < prefixLength; ++j) canonical[j] = prefix[j];
+  for (int j = 0; j < digits; ++j) canonical[prefixLength + j] = text[prefixLength + j];
+  canonical[prefixLength + digits] = '\0';
+  return TRUE;
+}
+
+int FindCablePorts(CablePortInfo* ports, int capacity) {
+  int count = 0;
+  for (unsigned l = 0; l < sizeof kLayouts / sizeof kLayouts[0]; ++l) {
+    HKEY devices;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kLayouts[l].devices, 0, KEY_READ, &devices) != ERROR_SUCCESS) continue;
+    char instance[kKeyNameSize];
+    for (DWORD index = 0; count < capacity; ++index) {
+      DWORD length = sizeof instance;
+      if (RegEnumKeyExA(devices, index, instance, &length, NULL, NULL, NULL, NULL) != ERROR_SUCCESS) break;
+      HKEY device;
+      if (RegOpenKeyExA(devices, instance, 0, KEY_READ, &device) != ERROR_SUCCESS) continue;
+      char driver[kKeyNameSize];
+      CablePortInfo port;
+      if (QueryString(device, "Driver", driver, sizeof driver) && ReadDriverKey(kLayouts[l], driver, &port)) {
+        BOOL duplicate = FALSE;
+        for (int i = 0; i < count; ++i)
+          if (PortNumber(ports[i].name) == PortNumber(port.name)) duplicate = TRUE;
+        if (!duplicate) {
+          // Kept in port-number order.
+          int at = count++;
+          while (at > 0 && PortNumber(ports[at - 1].name) > PortNumber(port.name)) {
+            ports[at] = ports[at - 1];
+            --at;
+          }
+          ports[at] = port;
+        }
+      }
+      RegCloseKey(device);
+    }
+    RegCloseKey(devices);
+  }
+  return count;
+}
+
+BOOL FindCablePort(const char* name, CablePortInfo* port) {
+  CablePortInfo ports[kMaxPorts];
+  const int count = FindCablePorts(ports, kMaxPorts);
+  for (int i = 0; i < count; ++i) {
+    if (PortNumber(ports[i].name) == PortNumber(name)) {
+      *port = ports[i];
+      return TRUE;
+    }
+  }
+  return FALSE;
+}
+
+LONG KeepPortKey(const char* name) {
+  char canonical[kPortNameSize];
+  if (!CanonicalPortName(name, canonical)) return ERROR_INVALID_NAME;
+  // The spooler's list of ports, and the monitor's own Ports key, by which an NT-style spooler finds the monitor
+  // of a port it prints to.
+  const char* const parents[] = {kPortsKey, kMonitorPortsKey};
+  for (unsigned i = 0; i < sizeof parents / sizeof parents[0]; ++i) {
+    char path[kKeyNameSize];
+    path[0] = '\0';
+    Append(path, sizeof path, parents[i]);
+    Append(path, sizeof path, "\\");
+    Append(path, sizeof path, canonical);
+    HKEY key;
+    DWORD disposition;
+    const LONG result = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, NULL, 0, KEY_WRITE, NULL, &key, &disposition);
+    if (result != ERROR_SUCCESS) return result;
+    RegCloseKey(key);
+  }
+  return ERROR_SUCCESS;
+}
+
+template <typename Char>
+BOOL EnumPorts(DWORD level, BYTE* buffer, DWORD size, DWORD* needed, DWORD* returned) {
+  if (!needed || !returned) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  *needed = 0;
+  *returned = 0;
+  if (level != 1 && level != 2) {
+    SetLastError(ERROR_INVALID_LEVEL);
+    return FALSE;
+  }
+  CablePortInfo ports[kMaxPorts];
+  const int count = FindCablePorts(ports, kMaxPorts);
+  // A port the spooler is shown has its keys, so that a printer set up on it finds this monitor again (a cable
+  // plugged in after the monitor was loaded gets them here).
+  for (int i = 0; i < count; ++i) KeepPortKey(ports[i].name);
+  const DWORD record = level == 1 ? sizeof(PortInfo1<Char>) : sizeof(PortInfo2<Char>);
+  const int monitorLength = Length(kMonitorName) + 1;
+  const int descriptionLength = Length(kPortDescription) + 1;
+  DWORD total = 0;
+  for (int i = 0; i < count; ++i) {
+    total += record + (Length(ports[i].name) + 1) * sizeof(Char);
+    if (level == 2) total += (monitorLength + descriptionLength) * sizeof(Char);
+  }
+  *needed = total;
+  if (size < total || (total && !buffer)) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  // Strings go after every record, in the order of the records.
+  Char* strings = reinterpret_cast<Char*>(buffer + record * count);
+  auto copy = [&strings](const char* text) {
+    Char* start = strings;
+    int i = 0;
+    for (; text[i]; ++i) strings[i] = static_cast<Char>(static_cast<unsigned char>(text[i]));
+    strings[i] = 0;
+    strings += i + 1;
+    return start;
+  };
+  for (int i = 0; i < count; ++i) {
+    if (level == 1) {
+      PortInfo1<Char>* info = reinterpret_cast<PortInfo1<Char>*>(buffer) + i;
+      info->pName = copy(ports[i].name);
+    } else {
+      PortInfo2<Char>* info = reinterpret_cast<PortInfo2<Char>*>(buffer) + i;
+      info->pPortName = copy(ports[i].name);
+      info->pMonitorName = copy(kMonitorName);
+      info->pDescription = copy(kPortDescription);
+      info->fPortType = kPortTypes;
+      info->Reserved = 0;
+    }
+  }
+  *returned = static_cast<DWORD>(count);
+  return TRUE;
+}
+
+template BOOL EnumPorts<char>(DWORD, BYTE*, DWORD, DWORD*, DWORD*);
+#ifdef _WIN32
+template BOOL EnumPorts<WCHAR>(DWORD, BYTE*, DWORD, DWORD*, DWORD*);
+#endif
+
+namespace {
+
+// Finishes one overlapped request: waits for it at most the job's time-out, cancels it then (CancelIo) and
+// takes what it did. Returns the request's own success; *done is its byte count in either case.
+BOOL FinishRequest(PortJob* job, BOOL started, OVERLAPPED* overlapped, DWORD* done) {
+  *done = 0;
+  if (!started) {
+    const DWORD error = GetLastError();
+    if (error != ERROR_IO_PENDING) {
+      job->error = error;
+      return FALSE;
+    }
+    if (WaitForSingleObject(job->event, job->timeoutMs) == WAIT_TIMEOUT) {
+      // Not done in time (a printer out of paper refuses bytes for ever): cancelled, and the request's
+      // byte count still counts, since those bytes reached the printer.
+      CancelIo(job->device);
+      job->timedOut = TRUE;
+    }
+  }
+  const BOOL ok = GetOverlappedResult(job->device, overlapped, done, TRUE);
+  if (!ok) job->error = GetLastError();
+  return ok;
+}
+
+void Fail(PortJob* job, DWORD error) {
+  job->failed = TRUE;
+  if (!job->error) job->error = error;
+}
+
+}  // namespace
+
+BOOL OpenPort(const char* name, PortJob* job) {
+  // Any well-formed port name opens: the spooler opens the ports of its printers when it starts, and a cable
+  // may be plugged in later. Which cable serves the port is looked up when a document starts.
+  if (!job || !CanonicalPortName(name, job->cable.name)) {
+    SetLastError(ERROR_INVALID_NAME);
+    return FALSE;
+  }
+  job->cable.maxTransferSize = kDefaultMaxTransferSize;
+  job->device = INVALID_HANDLE_VALUE;
+  // Manual reset: each request resets it when it starts.
+  job->event = CreateEventA(NULL, TRUE, FALSE, NULL);
+  if (!job->event) return FALSE;
+  job->timeoutMs = kDefaultTimeoutMs;
+  job->requests = 0;
+  job->accepted = 0;
+  job->failed = FALSE;
+  job->timedOut = FALSE;
+  job->error = 0;
+  job->emptyWrites = 0;
+  return TRUE;
+}
+
+BOOL StartDocPort(PortJob* job) {
+  if (job->device != INVALID_HANDLE_VALUE) EndDocPort(job);
+  char path[sizeof kDevicePathPrefix + kPortNameSize];
+  path[0] = '\0';
+  Append(path, sizeof path, "\\\\.\\");
+  Append(path, sizeof path, job->cable.name);
+  job->requests = 0;
+  job->accepted = 0;
+  job->failed = FALSE;
+  job->timedOut = FALSE;
+  job->error = 0;
+  job->emptyWrites = 0;
+  // The cable's MaxTransferSize, as its driver key says now (the driver's default without a cable: the open
+  // below fails then).
+  CablePortInfo now;
+  job->cable.maxTransferSize = FindCablePort(job->cable.name, &now) ? now.maxTransferSize : kDefaultMaxTransferSize;
+  job->device = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
+  if (job->device == INVALID_HANDLE_VALUE) {
+    Fail(job, GetLastError());
+    SetLastError(job->error);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL WritePort(PortJob* job, const BYTE* data, DWORD size, DWORD* written) {
+  if (written) *written = 0;
+  if (!written || (!data && size)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (job->device == INVALID_HANDLE_VALUE || job->failed) {
+    // No document, or one that already failed: nothing more of it may reach the printer out of order.
+    SetLastError(job->failed ? job->error : ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  // A driver key that says 0 would make every request empty; the driver refuses those, and so does the job.
+  const DWORD limit = job->cable.maxTransferSize ? job->cable.maxTransferSize : 1;
+  while (*written < size) {
+    const DWORD remaining = size - *written;
+    const DWORD piece = remaining < limit ? remaining : limit;
+    OVERLAPPED overlapped;
+    BYTE* raw = reinterpret_cast<BYTE*>(&overlapped);
+    for (unsigned i = 0; i < sizeof overlapped; ++i) raw[i] = 0;
+    overlapped.hEvent = job->event;
+    ResetEvent(job->event);
+    DWORD done = 0;
+    const BOOL started = WriteFile(job->device, data + *written, piece, &done, &overlapped);
+    ++job->requests;
+    const BOOL ok = FinishRequest(job, started, &overlapped, &done);
+    if (done > piece) done = piece;
+    *written += done;
+    job->accepted += done;
+    if (job->timedOut) {
+      Fail(job, ERROR_SEM_TIMEOUT);
+      job->error = ERROR_SEM_TIMEOUT;
+      break;
+    }
+    if (!ok) {
+      Fail(job, job->error ? job->error : ERROR_GEN_FAILURE);
+      break;
+    }
+    job->emptyWrites = done == 0 ? job->emptyWrites + 1 : 0;
+    if (job->emptyWrites >= kMaxEmptyWrites) {
+      Fail(job, ERROR_SEM_TIMEOUT);
+      break;
+    }
+  }
+  if (job->failed) {
+    SetLastError(job->error);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL ReadPort(PortJob* job, BYTE* buffer, DWORD size, DWORD* read) {
+  if (read) *read = 0;
+  if (!read || !buffer || !size) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (job->device == INVALID_HANDLE_VALUE) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  const DWORD limit = job->cable.maxTransferSize ? job->cable.maxTransferSize : 1;
+  OVERLAPPED overlapped;
+  BYTE* raw = reinterpret_cast<BYTE*>(&overlapped);
+  for (unsigned i = 0; i < sizeof overlapped; ++i) raw[i] = 0;
+  overlapped.hEvent = job->event;
+  ResetEvent(job->event);
+  const DWORD savedError = job->error;
+  const BOOL savedTimedOut = job->timedOut;
+  job->error = 0;
+  job->timedOut = FALSE;
+  const BOOL started = ReadFile(job->device, buffer, size < limit ? size : limit, read, &overlapped);
+  BOOL ok = FinishRequest(job, started, &overlapped, read);
+  const DWORD error = job->timedOut ? ERROR_SEM_TIMEOUT : job->error;
+  // A read does not decide the document's fate.
+  job->error = savedError;
+  job->timedOut = savedTimedOut;
+  if (error && ok) ok = FALSE;
+  if (!ok) SetLastError(error ? error : ERROR_GEN_FAILURE);
+  return ok;
+}
+
+BOOL EndDocPort(PortJob* job) {
+  if (job->device != INVALID_HANDLE_VALUE) {
+    CloseHandle(job->device);
+    job->device = INVALID_HANDLE_VALUE;
+  }
+  if (job->failed) {
+    SetLastError(job->error);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL ClosePort(PortJob* job) {
+  EndDocPort(job);
+  if (job->event) {
+    CloseHandle(job->event);
+    job->event = NULL;
+  }
+  return TRUE;
+}
+
+}  // namespace cable_port
