@@ -26,12 +26,14 @@ template=$host/tests/wine/work/prefix-template
 monitor=$windows/port_monitor/reveror.dll
 if [ -f "$monitor" ]; then
   bash tests/wine/run_package_life.sh life "$windows/setup/oslnkset.exe" "$windows/driver/oslnk.sys" \
-    "$windows/monitor_helper/oslnkin.dll" "$monitor" driver/oslnk.inf "$windows/removal/oslnkun.exe" "$shots"
+    "$windows/monitor_helper/oslnkin.dll" "$monitor" driver/oslnk.inf "$windows/removal/oslnkun.exe" \
+    "$host/tests/wine/port_monitor_probe.exe" "$bus/oslnkbus.sys" tests/wine/cable_bus/oslnkbus.inf "$shots"
 else
   # Without the port monitor setup cannot finish: its failure message, then the removal's dialogs.
   echo "note: $monitor is not built: setup is shown failing, the removal on its own"
   bash tests/wine/run_package_life.sh blocked "$windows/setup/oslnkset.exe" "$windows/driver/oslnk.sys" \
-    "$windows/monitor_helper/oslnkin.dll" "$monitor" driver/oslnk.inf "$windows/removal/oslnkun.exe" "$shots"
+    "$windows/monitor_helper/oslnkin.dll" "$monitor" driver/oslnk.inf "$windows/removal/oslnkun.exe" \
+    "$host/tests/wine/port_monitor_probe.exe" "$bus/oslnkbus.sys" tests/wine/cable_bus/oslnkbus.inf "$shots"
   bash tests/wine/run_removal.sh yes_yes "$windows/removal/oslnkun.exe" "$shots"
 fi
 echo

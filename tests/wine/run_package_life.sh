@@ -1,20 +1,25 @@
 #!/usr/bin/env bash
 # The package's whole life under Wine, as a Japanese Windows 98 user lives it, answered with xdotool on a
 # virtual X display. The media folder holds oslnkset.exe beside the files it installs.
-# Usage: run_package_life.sh SCENARIO OSLNKSET.EXE OSLNK.SYS OSLNKIN.DLL REVEROR.DLL OSLNK.INF OSLNKUN.EXE WORKDIR
+# Usage: run_package_life.sh SCENARIO OSLNKSET.EXE OSLNK.SYS OSLNKIN.DLL REVEROR.DLL OSLNK.INF OSLNKUN.EXE
+#                            PORT_MONITOR_PROBE.EXE OSLNKBUS.SYS OSLNKBUS.INF WORKDIR
 #   life      setup from the media: files, INF copy, class and driver keys, the monitor; setup once more over
-#             it; then the removal program answered Yes, Yes takes it all away again.
+#             it; a cable on Wine's bus and a job through the monitor setup added (port_monitor_probe.exe's
+#             steps); then the removal program answered Yes, Yes takes it all away again.
 #   blocked   setup with a folder named reveror.dll in the system directory, so that the third copy fails:
 #             its message, and nothing of the package stays behind (the two files copied before it are taken
 #             back). A read-only file would not do: the tests run as root, and Wine then overwrites it.
 . "$(dirname "$0")/wine_common.sh"
-scenario=$1 setup_exe=$2 driver=$3 helper=$4 monitor=$5 inf=$6 removal_exe=$7 work=$8
+scenario=$1 setup_exe=$2 driver=$3 helper=$4 monitor=$5 inf=$6 removal_exe=$7 probe=$8 bus=$9 bus_inf=${10}
+work=${11}
 need_tool wine
 need_tool xvfb-run
 need_tool xdotool
 for f in "$setup_exe" "$driver" "$helper" "$inf" "$removal_exe"; do need_file "$f"; done
-# The port monitor is built by port_monitor/; setup cannot add a monitor whose library does not load.
-[ "$scenario" = blocked ] || need_file "$monitor"
+# Setup cannot add a monitor whose library does not load; printing needs the bus and the probe.
+if [ "$scenario" = life ]; then
+  for f in "$monitor" "$probe" "$bus" "$(dirname "$bus")/oslnkbus_sim.dll" "$bus_inf"; do need_file "$f"; done
+fi
 
 if [ "${OSLNK_IN_XVFB:-}" != 1 ]; then
   mkdir -p "$work"
@@ -69,9 +74,29 @@ case "$scenario" in
     [ -z "$(find "$sysdir" -maxdepth 1 -name '*.~os')" ] || fail "setup left the earlier files' copies behind"
     echo "ok    setup runs again over an earlier setup"
 
-    # TODO(after the port monitor is merged): plug a cable on the Wine bus and print a job through the
-    # monitor's function table with the monitor helper's probe, checking the printer's bytes.
-    echo "note  printing through the monitor is not part of this test yet"
+    # A cable on Wine's bus and a job through the monitor that setup added, as the spooler calls it.
+    # Wine difference: Wine's device installer looks for INFs in %windir%\inf only, not in INF\OTHER where
+    # setup put the copy Windows 98 finds; the probe offers it the media's INF (SetupCopyOEMInf), with the
+    # driver staged beside the INF folder as in run_cable_bus.sh.
+    stage=$work/bus-$scenario
+    rm -rf "$stage" && mkdir -p "$stage" && cp "$bus" "$(dirname "$bus")/oslnkbus_sim.dll" "$bus_inf" "$stage/" &&
+      cp "$driver" "$drive/windows/inf/" || fail "cannot stage the bus"
+    winecmd reg add 'HKLM\System\CurrentControlSet\Control' /v ServicesPipeTimeout /t REG_SZ /d 60000 /f >/dev/null ||
+      fail "cannot set the service start time-out"
+    timeout 30 wineserver -w
+    # The simulated cable lives in Wine's device host: the server must outlive each step.
+    wineserver -p
+    probe_step() {
+      echo "== port_monitor_probe $*"
+      timeout 120 wine "$probe" "$@" 2>>"$work/$scenario.wine.log" | tr -d '\r'
+      [ "${PIPESTATUS[0]}" -eq 0 ] || { timeout 20 wineserver -k; fail "port_monitor_probe $1 failed"; }
+    }
+    probe_step install "$(winpath "$media/oslnk.inf")" "$(winpath "$stage/$(basename "$bus_inf")")"
+    probe_step plug 0
+    probe_step spooler KVUSB1
+    probe_step job 'C:\windows\system32\reveror.dll' 9x 0 KVUSB1 20000 700
+    timeout 20 wineserver -k
+    echo "ok    a job through the installed monitor reached the printer byte for byte"
 
     (cd "$drive" && wine "$removal_exe" >"$work/$scenario.removal.log" 2>&1) &
     program=$!
@@ -87,7 +112,9 @@ case "$scenario" in
     press "$box" Return
     wait "$program"
     flush_registry
-    for k in "$CLASS" "$MONITOR"; do ! reg_has HKLM "$k" || fail "the removal left the key $k"; done
+    for k in "$CLASS" "$MONITOR" 'System\CurrentControlSet\Control\Print\Ports\KVUSB1'; do
+      ! reg_has HKLM "$k" || fail "the removal left the key $k"
+    done
     for f in "$sysdir/oslnk.sys" "$sysdir/oslnkin.dll"; do [ ! -e "$f" ] || fail "the removal left $f"; done
     [ -z "$(inf_copy)" ] || fail "the removal left the INF copy $(inf_copy)"
     # A monitor library still loaded by the spooler is deleted at the next start instead.
