@@ -1,6 +1,7 @@
-// The product's installer, reduced to what gives the removal program something real to take away: the files in
-// the system and INF folders, the device class key with its driver key, the root device key, and the port monitor
-// registered with the spooler through the install helper oslnkin (loaded at run time, as an installer would).
+// `ostrolink install`: the package's setup (setup/product_setup, the code of oslnkset.exe) run on the simulated
+// machine. The installation media is put in a folder of the machine first (the driver's INF as built, images
+// that stand for the Windows ones), and the monitor install helper oslnkin.dll loads the host build of oslnkin
+// (registered with the machine's LoadLibraryA), which adds the monitor through the machine's spooler.
 #pragma once
 
 #include <cstdint>
@@ -9,8 +10,7 @@
 #include <vector>
 
 namespace w98 {
-class Registry;
-class Disk;
+class UserSession;
 }  // namespace w98
 
 namespace ostrolink {
@@ -22,19 +22,23 @@ inline constexpr char kClassKey[] = "HKEY_LOCAL_MACHINE\\System\\CurrentControlS
 inline constexpr char kRootDeviceKey[] = "HKEY_LOCAL_MACHINE\\Enum\\Root\\KVUSBCable";
 inline constexpr char kSystemDir[] = "C:\\WINDOWS\\SYSTEM";
 inline constexpr char kInfPath[] = "C:\\WINDOWS\\INF\\OTHER\\DODOZEREDID.INF";
+// Where the installation media is put on the machine while setup runs (removed afterwards).
+inline constexpr char kMediaFolder[] = "C:\\WINDOWS\\TEMP\\OSTROLINK";
 
 struct InstallReport {
+  bool installed = false;
   std::vector<std::string> files;  // DOS paths written
-  std::vector<std::string> keys;   // registry keys created
+  std::vector<std::string> keys;   // registry keys written
   bool monitorAdded = false;
-  uint32_t monitorError = 0;       // GetLastError after a failed AddMonitor32
-  std::string monitorNote;         // why the monitor could not be added, when it could not
+  uint32_t error = 0;              // the platform error of a failed setup, 0 when none applies
+  std::string failedItem;          // the path, key or name a failed setup names
+  std::string message;             // the setup program's message (UTF-8), on success or failure
 };
 
-// Installs onto the machine whose registry and disk are given. The monitor goes through the oslnkin library at
-// `helperLibrary` (dlopen + AddMonitor32); an empty path leaves the monitor out and says so in the report.
-// Throws std::runtime_error when a file cannot be written.
-InstallReport installProduct(w98::Registry& registry, w98::Disk& disk, const std::filesystem::path& helperLibrary);
+// Runs the package's setup in `session` (the machine's, current). The helper library at `helperLibrary` is what
+// LoadLibraryA of oslnkin.dll loads; empty leaves it unregistered, and setup then fails as it would without it.
+// A failed setup has undone all it did; the report says why.
+InstallReport installProduct(w98::UserSession& session, const std::filesystem::path& helperLibrary);
 
 // The host path of the oslnkin library built next to the tool, or empty when it cannot be found.
 std::filesystem::path findHelperLibrary();

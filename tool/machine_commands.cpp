@@ -229,7 +229,7 @@ class MachineCommands : public CommandSet {
                        {.name = "count", .kind = Kind::Number, .valueName = "N", .min = 1, .max = 1000000000},
                        {.name = "bulk-out"}}},
           [this](const Args& a, Reply& r) { fault(a, r); });
-    t.add({.name = "install", .summary = "installs the product: files, class and device keys, the port monitor"},
+    t.add({.name = "install", .summary = "runs the package's setup (oslnkset): files, INF, class and driver keys, the monitor"},
           [this](const Args&, Reply& r) { install(r); });
     t.add({.name = "uninstall", .arguments = "[ANSWERS...]",
            .summary = "runs the removal program; answers (yes, no, ok, ...) go to its dialog and boxes in order",
@@ -749,35 +749,30 @@ class MachineCommands : public CommandSet {
   }
 
   void install(Reply& r) {
-    InstallReport rep;
-    try {
-      rep = installProduct(machine_->registry(), machine_->disk(), findHelperLibrary());
-    } catch (const std::exception& e) {
-      throw CommandError(e.what());
+    const InstallReport rep = installProduct(machine_->user(), findHelperLibrary());
+    if (!rep.installed) {
+      std::string why = "setup failed and undid what it had done: " + rep.message;
+      if (rep.error) why += " (error " + std::to_string(rep.error) + ")";
+      throw CommandError(why);
     }
     loadMonitor();
     Json ports = Json::array();
-    if (rep.monitorAdded) {
-      for (int n : machine_->presentCables()) {
-        auto node = machine_->devnode(n);
-        if (!node) continue;
-        if (auto p = registryString(node->deviceKey, OSLNK_PORT_NAME_VALUE)) {
-          monitor_->addPort(*p);
-          ports.push(*p);
-        }
+    for (int n : machine_->presentCables()) {
+      auto node = machine_->devnode(n);
+      if (!node) continue;
+      if (auto p = registryString(node->deviceKey, OSLNK_PORT_NAME_VALUE)) {
+        monitor_->addPort(*p);
+        ports.push(*p);
       }
     }
     r.set("files", stringList(rep.files)).set("keys", stringList(rep.keys)).set("monitor", kMonitorName);
-    r.set("monitor_added", rep.monitorAdded).set("monitor_error", rep.monitorError).set("ports", ports);
-    if (!rep.monitorNote.empty()) r.set("note", rep.monitorNote);
+    r.set("monitor_added", rep.monitorAdded).set("monitor_error", rep.error).set("ports", ports);
+    r.set("message", rep.message);
     for (const auto& f : rep.files) r.say("  file " + f);
     for (const auto& k : rep.keys) r.say("  key  " + k);
-    if (rep.monitorAdded)
-      r.say(std::string("  monitor \"") + kMonitorName + "\" (" + kMonitorEnvironment + ", " + kMonitorLibrary +
-            ") added through oslnkin");
-    else
-      r.say("  monitor NOT added: " + rep.monitorNote +
-            (rep.monitorError ? " (error " + std::to_string(rep.monitorError) + ")" : std::string()));
+    r.say(std::string("  monitor \"") + kMonitorName + "\" (" + kMonitorEnvironment + ", " + kMonitorLibrary +
+          ") added through oslnkin");
+    r.say("  setup says: " + rep.message);
   }
 
   void uninstall(const Args& a, Reply& r) {

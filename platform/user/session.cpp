@@ -45,6 +45,19 @@ bool UserSession::active() { return g_current.load() != nullptr; }
 
 void UserSession::registerDialog(int id, DialogTemplate t) { dialogsById_[id] = std::move(t); }
 
+void UserSession::registerLibrary(const std::string& fileName, std::filesystem::path hostLibrary) {
+  std::string k = fileName;
+  for (char& c : k) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  libraries_[k] = std::move(hostLibrary);
+}
+
+const std::filesystem::path* UserSession::hostLibrary(const std::string& fileName) const {
+  std::string k = fileName;
+  for (char& c : k) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  auto it = libraries_.find(k);
+  return it == libraries_.end() ? nullptr : &it->second;
+}
+
 void UserSession::registerDialog(const std::string& name, DialogTemplate t) {
   std::string k = name;
   for (char& c : k) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <optional>
@@ -112,6 +113,11 @@ class UserSession {
   const DialogTemplate* dialogTemplate(int id) const;
   const DialogTemplate* dialogTemplate(const std::string& name) const;
 
+  // Libraries that LoadLibraryA can load: a file of that name (any folder, any case) on the C: drive loads
+  // the host library given here, as Windows would map the image.
+  void registerLibrary(const std::string& fileName, std::filesystem::path hostLibrary);
+  const std::filesystem::path* hostLibrary(const std::string& fileName) const;
+
   // What the programs asked of Windows.
   const std::vector<ExitRequest>& exitRequests() const { return exitRequests_; }
   bool restartRequested() const;
@@ -135,6 +141,7 @@ class UserSession {
   Spooler spooler_;
   std::map<int, DialogTemplate> dialogsById_;
   std::map<std::string, DialogTemplate> dialogsByName_;
+  std::map<std::string, std::filesystem::path> libraries_;  // folded file name -> host library
   std::vector<ExitRequest> exitRequests_;
   std::vector<IconDraw> iconDraws_;
   int profileFlushes_ = 0;

@@ -9,7 +9,7 @@ command -v wine >/dev/null 2>&1 || { echo "wine is not installed: the Wine tests
 built=0
 for image in "$@"; do [ -f "$image" ] && built=1; done
 [ $built -eq 1 ] || { echo "no Windows image has been built: the Wine tests will skip"; exit 0; }
-version=$(wine --version 2>/dev/null)
+version=$(prefix_version)
 if [ -f "$template/system.reg" ] && [ "$(cat "$template.version" 2>/dev/null)" = "$version" ]; then
   echo "prefix template for $version is ready in $template"
   exit 0

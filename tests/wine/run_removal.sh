@@ -35,32 +35,6 @@ MAPPING='SOFTWARE\Microsoft\Windows NT\CurrentVersion\IniFileMapping\wininit.ini
 removed_keys=("$PORTS\\KVUSB1" "$PORTS\\KVUSB2" "$PORTS\\KVUSB" "$CLASS" "$USBKEY" "$ROOTKEY" "$MONITOR")
 kept_keys=("$PORTS\\LPT1" "$PORTS\\COM1" "$PORTS\\KVUS" 'Enum\Root\Other')
 
-# The registry as the prefix saved it: the server saves it when it ends, which it does a moment after the
-# last program of the prefix.
-flush_registry() {
-  timeout 30 wineserver -w
-}
-
-regfile() { [ "$1" = HKCU ] && echo "$WINEPREFIX/user.reg" || echo "$WINEPREFIX/system.reg"; }
-
-# reg_has ROOT PATH: whether the saved registry has the key (names compared without case, as Windows does).
-reg_has() {
-  local key=${2//\\/\\\\}
-  grep -qiF -e "[$key]" -e "[$key\\\\" "$(regfile "$1")"
-}
-
-# reg_value ROOT PATH NAME: the saved value as it stands in the file ("text" with doubled backslashes, ...).
-reg_value() {
-  local key name
-  key=$(printf '[%s]' "${2//\\/\\\\}" | tr 'A-Z' 'a-z')
-  name=$(printf '"%s"=' "$3" | tr 'A-Z' 'a-z')
-  # Through the environment: awk -v would undo the doubled backslashes.
-  KEY=$key NAME=$name awk '
-    BEGIN { key = ENVIRON["KEY"]; name = ENVIRON["NAME"] }
-    /^\[/ { l = tolower($0); inside = index(l, key) == 1 && (length(l) == length(key) || substr(l, length(key) + 1, 1) == " "); next }
-    inside && index(tolower($0), name) == 1 { print substr($0, length(name) + 1); exit }' "$(regfile "$1")"
-}
-
 install_product() {
   mkdir -p "$infdir"
   for f in "${files[@]}"; do echo "placeholder" >"$f"; done
@@ -84,10 +58,12 @@ start_program() {
 }
 
 # The question dialog's caption has no space after "Ostrolink"; the message boxes' caption has one.
-# answer_question KEY: waits for the question dialog and types KEY there.
+# answer_question KEY [SHOT]: waits for the question dialog and types KEY there, saving a screenshot of the
+# dialog first as $work/SHOT.png when SHOT is given.
 answer_question() {
   local w
   w=$(wait_window '^Ostrolink[^ ]' 40) || fail "the question dialog did not appear"
+  [ -n "${2:-}" ] && screenshot "$work/$2.png" "$w"
   press "$w" "$1"
 }
 # message_box REGEX: sets $box to the message box whose caption matches.
@@ -186,13 +162,16 @@ case "$scenario" in
   yes_yes)
     install_product
     start_program
-    answer_question y
+    # The dialogs as a Japanese Windows 98 shows them, for a look (the Japanese must read correctly).
+    answer_question y removal-question
     message_box '^Ostrolink '
+    screenshot "$work/removal-done-question.png" "$box"
     press "$box" y
     wait_gone "$box" || fail "the completion question did not close"
     question=$box
     message_box '^Ostrolink '
     [ "$box" != "$question" ] || fail "no second message"
+    screenshot "$work/removal-floppy-message.png" "$box"
     press "$box" Return
     wait_program_end
     check_removed

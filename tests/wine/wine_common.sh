@@ -26,7 +26,19 @@ wine_env() {
   export WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 }
 
-# make_prefix DIR: a fresh 32-bit prefix made by wineboot (some seconds).
+# The Japanese font the prefixes show their texts in (Debian's fonts-ipafont-gothic), standing in for the
+# fonts a Japanese Windows 98 has: the dialogs ask for "ＭＳ Ｐゴシック", message boxes for the system font.
+JAPANESE_FONT=IPAPGothic
+JAPANESE_FONT_REPLACED=("ＭＳ Ｐゴシック" "ＭＳ ゴシック" "MS PGothic" "MS Gothic" "MS UI Gothic" "MS Shell Dlg"
+                        "MS Shell Dlg 2" "MS Sans Serif" "Tahoma")
+
+# What a prefix is made of besides Wine itself; a template made by another recipe is made again.
+PREFIX_RECIPE="ja_JP font $JAPANESE_FONT"
+prefix_version() {
+  echo "$(wine --version 2>/dev/null) / $PREFIX_RECIPE"
+}
+
+# make_prefix DIR: a fresh 32-bit prefix made by wineboot (some seconds), its fonts Japanese.
 make_prefix() {
   rm -rf "$1"
   mkdir -p "$1"
@@ -35,6 +47,15 @@ make_prefix() {
     tail -n 20 "$1.boot.log"
     return 1
   }
+  if fc-list 2>/dev/null | grep -q "$JAPANESE_FONT"; then
+    local face
+    for face in "${JAPANESE_FONT_REPLACED[@]}"; do
+      WINEPREFIX="$1" timeout 30 env LC_ALL=ja_JP.UTF-8 wine reg add 'HKCU\Software\Wine\Fonts\Replacements' \
+        /v "$face" /t REG_SZ /d "$JAPANESE_FONT" /f >>"$1.boot.log" 2>&1 || return 1
+    done
+  else
+    echo "note: the font $JAPANESE_FONT is not installed (fonts-ipafont-gothic): Japanese texts may not show"
+  fi
   WINEPREFIX="$1" timeout 30 wineserver -w
   [ -d "$1/drive_c/windows/system32" ]
 }
@@ -48,7 +69,7 @@ new_prefix() {
   export WINEPREFIX="$1"
   local template=${OSLNK_WINE_TEMPLATE:-}
   if [ -n "$template" ] && [ -f "$template/system.reg" ] && [ -f "$template.version" ] &&
-    [ "$(cat "$template.version")" = "$(wine --version 2>/dev/null)" ]; then
+    [ "$(cat "$template.version")" = "$(prefix_version)" ]; then
     cp -a "$template" "$1" || fail "cannot copy the prefix template"
   else
     make_prefix "$1" || skip "wineboot failed (is wine32 installed?)"
@@ -59,6 +80,51 @@ new_prefix() {
 # Through env, so that the shell itself never switches to a locale the host may lack.
 wine() {
   env LC_ALL=ja_JP.UTF-8 LANG=ja_JP.UTF-8 wine "$@"
+}
+
+# screenshot FILE.png [WINDOW]: saves the virtual display (or one window) as PNG and names the file.
+screenshot() {
+  command -v xwd >/dev/null 2>&1 && command -v xwdtopnm >/dev/null 2>&1 && command -v pnmtopng >/dev/null 2>&1 || {
+    echo "note: no screenshot of $1 (xwd and netpbm are not installed)"
+    return 0
+  }
+  local target=(-root)
+  [ -n "${2:-}" ] && target=(-id "$2")
+  # Let the window paint first.
+  sleep 0.5
+  if xwd -silent "${target[@]}" | xwdtopnm 2>/dev/null | pnmtopng >"$1" 2>/dev/null; then
+    echo "screenshot: $1"
+  else
+    echo "note: the screenshot $1 failed"
+    rm -f "$1"
+  fi
+}
+
+# The registry as the prefix saved it: the server saves it when it ends, which it does a moment after the
+# last program of the prefix.
+flush_registry() {
+  timeout 30 wineserver -w
+}
+
+# regfile ROOT: the file the prefix saves the root in (HKLM in system.reg, HKCU in user.reg).
+regfile() { [ "$1" = HKCU ] && echo "$WINEPREFIX/user.reg" || echo "$WINEPREFIX/system.reg"; }
+
+# reg_has ROOT PATH: whether the saved registry has the key (names compared without case, as Windows does).
+reg_has() {
+  local key=${2//\\/\\\\}
+  grep -qiF -e "[$key]" -e "[$key\\\\" "$(regfile "$1")"
+}
+
+# reg_value ROOT PATH NAME: the saved value as it stands in the file ("text" with doubled backslashes, ...).
+reg_value() {
+  local key name
+  key=$(printf '[%s]' "${2//\\/\\\\}" | tr 'A-Z' 'a-z')
+  name=$(printf '"%s"=' "$3" | tr 'A-Z' 'a-z')
+  # Through the environment: awk -v would undo the doubled backslashes.
+  KEY=$key NAME=$name awk '
+    BEGIN { key = ENVIRON["KEY"]; name = ENVIRON["NAME"] }
+    /^\[/ { l = tolower($0); inside = index(l, key) == 1 && (length(l) == length(key) || substr(l, length(key) + 1, 1) == " "); next }
+    inside && index(tolower($0), name) == 1 { print substr($0, length(name) + 1); exit }' "$(regfile "$1")"
 }
 
 # Runs a command of the prefix quietly (wine reg, ...).
