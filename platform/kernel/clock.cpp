@@ -226,7 +226,9 @@ void Clock::runFrontTimerLocked(std::unique_lock<std::mutex>& lock) {
   const uint8_t before = currentIrql();
   if (onThisThreadWhileWaiting) tRunningTimersOf = id_;
   setIrql(kDispatchLevel);
-  t.fn();
+  // A timer that throws ends the program wherever it runs, as it did on the completion thread: a waiting
+  // thread's caller must not catch it and go on with the clock stuck busy.
+  [&t]() noexcept { t.fn(); }();
   uint8_t after = currentIrql();
   if (after != kDispatchLevel) {
     verifier_.report(Fault::IrqlNotRestored, "a timer callback returned at IRQL " + std::to_string(after) +
