@@ -34,7 +34,8 @@ void FillPipeUrb(PURB Urb, PipeOperation Operation, const USBD_PIPE_INFORMATION&
 NTSTATUS ForOpenPipes(PDEVICE_OBJECT DeviceObject, PUSBD_PIPE_INFORMATION Pipe, PipeOperation Operation)
 {
     PAGED_CODE();
-    PUSBD_INTERFACE_INFORMATION Interface = FdoExtensionOf(DeviceObject)->Interface;
+    FdoExtension* Extension = FdoExtensionOf(DeviceObject);
+    PUSBD_INTERFACE_INFORMATION Interface = Extension->Interface;
     if (Interface == nullptr) {
         return STATUS_SUCCESS;
     }
@@ -46,7 +47,13 @@ NTSTATUS ForOpenPipes(PDEVICE_OBJECT DeviceObject, PUSBD_PIPE_INFORMATION Pipe, 
     const ULONG Count = Pipe != nullptr ? 1 : Interface->NumberOfPipes;
     for (ULONG I = 0; I < Count; ++I) {
         const USBD_PIPE_INFORMATION& Record = Pipe != nullptr ? *Pipe : Interface->Pipes[I];
-        if (Record.PipeFlags == 0) {
+        // A close on another thread clears the open markers under TransferLock (a removal or a stop may
+        // run beside it), so they are read under it too.
+        KIRQL OldIrql;
+        KeAcquireSpinLock(&Extension->TransferLock, &OldIrql);
+        const bool Open = Record.PipeFlags != 0;
+        KeReleaseSpinLock(&Extension->TransferLock, OldIrql);
+        if (!Open) {
             continue;
         }
         FillPipeUrb(Urb, Operation, Record);

@@ -13,6 +13,8 @@ namespace {
 // Which clock the thread takes part in, by the clock's serial number (a new clock may reuse an old one's
 // address, so a pointer would not do).
 thread_local uint64_t tParticipantOf = 0;
+// Which clock's timers the thread is running while it waits (Clock::runTimersWhileWaitingLocked).
+thread_local uint64_t tRunningTimersOf = 0;
 std::atomic<uint64_t> gNextClockId{1};
 constexpr uint8_t kDispatchLevel = 2;
 }  // namespace
@@ -83,7 +85,9 @@ size_t Clock::pendingTimers() const {
 
 bool Clock::isParticipant() const { return tParticipantOf == id_; }
 
-bool Clock::onCompletionThread() const { return std::this_thread::get_id() == completionThreadId_; }
+bool Clock::onCompletionThread() const {
+  return std::this_thread::get_id() == completionThreadId_ || tRunningTimersOf == id_;
+}
 
 void Clock::addParticipant() {
   std::lock_guard lock(mutex_);
@@ -124,7 +128,7 @@ void Clock::wakeSatisfiedLocked() {
   }
 }
 
-void Clock::maybeAdvanceLocked() {
+void Clock::maybeAdvanceLocked(bool callerRunsTimers) {
   if (stopping_ || reportingHang_) return;
   while (blocked_ >= participants_ && participants_ > 0 && !completionBusy_ && ready_.empty()) {
     // Everyone waits: first make sure no predicate already holds (state may have changed without notify).
@@ -167,7 +171,7 @@ void Clock::maybeAdvanceLocked() {
       timerDue_.erase(node.key().second);
       ready_.push_back({node.key().second, std::move(node.mapped())});
     }
-    if (!ready_.empty()) completionCv_.notify_all();
+    if (!ready_.empty() && !callerRunsTimers) completionCv_.notify_all();
     for (Waiter* w : waiters_) {
       if (!w->runnable && w->deadline && now_ >= *w->deadline) wake(*w);
     }
@@ -176,8 +180,8 @@ void Clock::maybeAdvanceLocked() {
 
 bool Clock::waitUntil(const std::function<bool()>& pred, std::string_view what, std::optional<Ticks> deadline) {
   std::unique_lock lock(mutex_);
-  if (tParticipantOf != id_) {
-    bool completion = std::this_thread::get_id() == completionThreadId_;
+  if (tParticipantOf != id_ || tRunningTimersOf == id_) {
+    bool completion = onCompletionThread();
     lock.unlock();
     verifier_.report(Fault::BadCall, "a wait (" + std::string(what) + ") " +
                                          (completion ? "on the completion thread, which must never block"
@@ -195,11 +199,48 @@ bool Clock::waitUntil(const std::function<bool()>& pred, std::string_view what, 
     w.what = std::string(what);
     waiters_.push_back(&w);
     ++blocked_;
-    maybeAdvanceLocked();
+    runTimersWhileWaitingLocked(lock, w);
     while (!w.runnable) w.cv.wait(lock);
     waiters_.remove(&w);
     if (w.hung) return false;
   }
+}
+
+void Clock::runTimersWhileWaitingLocked(std::unique_lock<std::mutex>& lock, Waiter& w) {
+  maybeAdvanceLocked(/*callerRunsTimers=*/true);
+  while (!w.runnable && !stopping_ && !completionBusy_ && !ready_.empty()) {
+    runFrontTimerLocked(lock);
+    maybeAdvanceLocked(/*callerRunsTimers=*/true);
+  }
+  // What this thread leaves (it is runnable again, or another timer is running) goes to the completion thread.
+  if (!ready_.empty()) completionCv_.notify_all();
+}
+
+void Clock::runFrontTimerLocked(std::unique_lock<std::mutex>& lock) {
+  Timer t = std::move(ready_.front());
+  ready_.pop_front();
+  completionBusy_ = true;
+  runningTimer_ = t.id;
+  const bool onThisThreadWhileWaiting = std::this_thread::get_id() != completionThreadId_;
+  lock.unlock();
+  const uint8_t before = currentIrql();
+  if (onThisThreadWhileWaiting) tRunningTimersOf = id_;
+  setIrql(kDispatchLevel);
+  // A timer that throws ends the program wherever it runs, as it did on the completion thread: a waiting
+  // thread's caller must not catch it and go on with the clock stuck busy.
+  [&t]() noexcept { t.fn(); }();
+  uint8_t after = currentIrql();
+  if (after != kDispatchLevel) {
+    verifier_.report(Fault::IrqlNotRestored, "a timer callback returned at IRQL " + std::to_string(after) +
+                                                 " instead of DISPATCH_LEVEL");
+  }
+  setIrql(before);
+  if (onThisThreadWhileWaiting) tRunningTimersOf = 0;
+  t.fn = nullptr;  // captured state goes before the clock may advance
+  lock.lock();
+  completionBusy_ = false;
+  runningTimer_ = 0;
+  wakeSatisfiedLocked();
 }
 
 void Clock::sleepFor(Ticks delay, std::string_view what) {
@@ -231,27 +272,12 @@ void Clock::completionLoop() {
   std::unique_lock lock(mutex_);
   completionThreadId_ = std::this_thread::get_id();
   completionCv_.notify_all();
+  setIrql(kDispatchLevel);
   for (;;) {
-    completionCv_.wait(lock, [this] { return stopping_ || !ready_.empty(); });
+    // A waiting participant may be running a timer itself (runTimersWhileWaitingLocked): one at a time.
+    completionCv_.wait(lock, [this] { return stopping_ || (!ready_.empty() && !completionBusy_); });
     if (stopping_) break;
-    Timer t = std::move(ready_.front());
-    ready_.pop_front();
-    completionBusy_ = true;
-    runningTimer_ = t.id;
-    lock.unlock();
-    setIrql(kDispatchLevel);
-    t.fn();
-    uint8_t after = currentIrql();
-    if (after != kDispatchLevel) {
-      verifier_.report(Fault::IrqlNotRestored, "a timer callback returned at IRQL " + std::to_string(after) +
-                                                   " instead of DISPATCH_LEVEL");
-      setIrql(kDispatchLevel);
-    }
-    t.fn = nullptr;  // captured state goes before the clock may advance
-    lock.lock();
-    completionBusy_ = false;
-    runningTimer_ = 0;
-    wakeSatisfiedLocked();
+    runFrontTimerLocked(lock);
     maybeAdvanceLocked();
   }
 }
