@@ -167,7 +167,7 @@ int UserInterface::messageBox(const std::string& caption, const std::string& tex
   size_t def = (type >> 8) & 0xF;
   if (def >= buttons.size()) def = 0;
   ShownBox box;
-  box.kind = ShownBox::Kind::MessageBox;
+  box.kind = ShownBox::Kind::MessageWindow;
   box.caption = caption;
   box.text = text;
   for (const auto& b : buttons) box.buttons.emplace_back(b.label);
@@ -230,7 +230,7 @@ int UserInterface::messageBox(const std::string& caption, const std::string& tex
 std::vector<ShownBox> UserInterface::messageBoxes() const {
   std::vector<ShownBox> out;
   for (const auto& b : shown_) {
-    if (b.kind == ShownBox::Kind::MessageBox) out.push_back(b);
+    if (b.kind == ShownBox::Kind::MessageWindow) out.push_back(b);
   }
   return out;
 }

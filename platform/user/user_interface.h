@@ -19,8 +19,8 @@
 namespace w98 {
 
 struct ShownBox {
-  enum class Kind { Dialog, MessageBox };
-  Kind kind = Kind::MessageBox;
+  enum class Kind { Dialog, MessageWindow };  // not MessageBox: <windows.h> makes that a macro
+  Kind kind = Kind::MessageWindow;
   std::string caption;
   std::string text;                  // lines joined with '\n'
   std::vector<std::string> buttons;  // labels without the access-key marker, e.g. "はい(Y)"

@@ -10,7 +10,6 @@ namespace images {
 namespace {
 
 constexpr uint16_t kMachineI386 = 0x14C;
-constexpr uint16_t kVersionType = 16;
 
 class OslnkinImage : public ::testing::Test {
  protected:

@@ -9,7 +9,6 @@
 namespace images {
 namespace {
 
-constexpr uint16_t kGuiSubsystem = 2;
 
 // Every function the program may import, each an ANSI call that Windows 98 provides. The spooler is reached
 // only through oslnkin.dll, loaded at run time.

@@ -11,9 +11,8 @@
 namespace images {
 namespace {
 
-constexpr uint16_t kIconType = 3, kDialogType = 5, kIconGroupType = 14, kVersionType = 16;
+constexpr uint16_t kIconType = 3, kDialogType = 5, kIconGroupType = 14;
 constexpr uint16_t kJapanese = 0x411;
-constexpr uint16_t kGuiSubsystem = 2;
 constexpr uint16_t kButtonClass = 0x80, kEditClass = 0x81;
 
 // Window and control styles, as the platform defines them.

@@ -13,6 +13,9 @@
 
 namespace images {
 
+inline constexpr uint16_t kVersionType = 16;  // RT_VERSION
+inline constexpr uint16_t kGuiSubsystem = 2;  // IMAGE_SUBSYSTEM_WINDOWS_GUI
+
 struct PeError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };

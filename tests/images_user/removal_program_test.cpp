@@ -49,7 +49,7 @@ void ExpectQuestionDialog(const ShownBox& box) {
 }
 
 void ExpectCompletionQuestion(const ShownBox& box) {
-  EXPECT_EQ(box.kind, ShownBox::Kind::MessageBox);
+  EXPECT_EQ(box.kind, ShownBox::Kind::MessageWindow);
   EXPECT_EQ(box.caption, expected::kMessageCaption);
   EXPECT_EQ(box.text, expected::kDoneQuestion);
   EXPECT_EQ(box.buttons.size(), 2u) << "Yes and No";
@@ -109,7 +109,7 @@ TEST(RemovalProgram, YesThenYesShowsTheFloppyMessageBeforeAskingForARestart) {
   ASSERT_EQ(shown.size(), 3u);
   ExpectCompletionQuestion(shown[1]);
   EXPECT_EQ(shown[1].result, IDYES);
-  EXPECT_EQ(shown[2].kind, ShownBox::Kind::MessageBox);
+  EXPECT_EQ(shown[2].kind, ShownBox::Kind::MessageWindow);
   EXPECT_EQ(shown[2].caption, expected::kMessageCaption);
   EXPECT_EQ(shown[2].text, expected::kFloppy);
   EXPECT_EQ(shown[2].buttons.size(), 1u) << "OK only";

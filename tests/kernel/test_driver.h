@@ -15,6 +15,10 @@
 
 namespace w98::test {
 
+// The control codes the test drivers answer: one METHOD_NEITHER, one METHOD_BUFFERED.
+inline constexpr ULONG kCode = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_NEITHER, FILE_ANY_ACCESS);
+inline constexpr ULONG kBufferedCode = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
+
 struct Device {
   using Handler = std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)>;
   std::array<Handler, IRP_MJ_MAXIMUM_FUNCTION + 1> handlers;

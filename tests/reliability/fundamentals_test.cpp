@@ -17,7 +17,7 @@
 namespace rel {
 namespace {
 
-constexpr char kPath[] = "\\\\.\\KVUSB1";
+constexpr char kFirstCablePath[] = "\\\\.\\KVUSB1";
 
 uint32_t CtlCode(uint32_t deviceType, uint32_t function, uint32_t method, uint32_t access)
 {
@@ -61,7 +61,7 @@ protected:
 
 TEST_F(Fundamentals, ZeroLengthBuffersForEveryFunctionMethodAndAccess)
 {
-    auto opened = rig().io().open(kPath);
+    auto opened = rig().io().open(kFirstCablePath);
     ASSERT_EQ(opened.status, kSuccess);
     const uint32_t deviceTypes[] = {0x22, 0x2A, 0x00, 0x01, 0x17, 0xFFFF};
     std::vector<uint32_t> functions = {0x000, 0x001, 0x7FF, 0x810, 0x811, 0xFFF};
@@ -100,7 +100,7 @@ class SeededControlRequests : public Fundamentals, public ::testing::WithParamIn
 TEST_P(SeededControlRequests, RandomCodesAndLengthsAreServedOrRefusedCleanly)
 {
     std::mt19937 random(GetParam());
-    auto opened = rig().io().open(kPath);
+    auto opened = rig().io().open(kFirstCablePath);
     ASSERT_EQ(opened.status, kSuccess);
     w98::UserIo::Handle handle = opened.handle;
     std::vector<uint8_t> written;  // what the successful writes carried, in order
@@ -164,7 +164,7 @@ TEST_P(SeededControlRequests, RandomCodesAndLengthsAreServedOrRefusedCleanly)
         if (code == IOCTL_KVUSB_SELECT_INTERFACE && r.status == kSuccess) {
             // New pipe records are closed: open the device again to go on writing.
             EXPECT_EQ(rig().io().close(handle), kSuccess);
-            auto again = rig().io().open(kPath);
+            auto again = rig().io().open(kFirstCablePath);
             ASSERT_EQ(again.status, kSuccess) << where;
             handle = again.handle;
         }
@@ -193,10 +193,10 @@ TEST_F(Fundamentals, OpenCloseStormStaysExclusiveAndLeaksNothing)
     std::mt19937 random(42);
     constexpr int kRounds = 300;
     for (int i = 0; i < kRounds; ++i) {
-        auto first = rig().io().open(kPath);
+        auto first = rig().io().open(kFirstCablePath);
         ASSERT_EQ(first.status, kSuccess) << "round " << i;
         // One open at a time, whoever refuses the second (the I/O manager or the driver).
-        auto second = rig().io().open(kPath);
+        auto second = rig().io().open(kFirstCablePath);
         EXPECT_TRUE(second.status == kAccessDenied || second.status == kObjectNameCollision)
             << "round " << i << ": second open ended " << StatusText(second.status);
         if (second.status == kSuccess) rig().io().close(second.handle);
@@ -222,12 +222,12 @@ TEST_F(Fundamentals, OpensOfSubPathsStayExclusiveAndOtherNamesFail)
         auto opened = rig().io().open(path);
         if (opened.status != kSuccess) {
             EXPECT_LT(opened.status, 0) << path;
-            auto plain = rig().io().open(kPath);
+            auto plain = rig().io().open(kFirstCablePath);
             EXPECT_EQ(plain.status, kSuccess) << path << ": a refused sub-path open left the device taken";
             if (plain.status == kSuccess) rig().io().close(plain.handle);
             continue;
         }
-        auto plain = rig().io().open(kPath);
+        auto plain = rig().io().open(kFirstCablePath);
         EXPECT_NE(plain.status, kSuccess) << path << ": a second open went through beside the sub-path";
         if (plain.status == kSuccess) rig().io().close(plain.handle);
         const uint8_t byte = 0x21;
@@ -258,7 +258,7 @@ TEST_F(Fundamentals, ConcurrentCreatesAdmitOneAtATime)
             for (int t = 0; t < kThreads; ++t)
                 threads.push_back(rig().kernel().spawn(
                     [&, t] {
-                        auto opened = rig().io().open(kPath);
+                        auto opened = rig().io().open(kFirstCablePath);
                         statuses[t] = opened.status;
                         if (opened.status == kSuccess) {
                             handles[t] = opened.handle;
@@ -307,7 +307,7 @@ TEST(OpensRacingRemoval, EveryOpenEndsCleanly)
                 threads.push_back(rig.kernel().spawn(
                     [&, t] {
                         for (int i = 0; i < kAttempts && !gone.load(); ++i) {
-                            auto opened = rig.io().open(kPath);
+                            auto opened = rig.io().open(kFirstCablePath);
                             if (opened.status != kSuccess) {
                                 refusals[t].push_back(opened.status);
                                 continue;
@@ -333,7 +333,7 @@ TEST(OpensRacingRemoval, EveryOpenEndsCleanly)
                 EXPECT_TRUE(status == kObjectNameNotFound || status == kNoSuchDevice || status == kDeletePending ||
                             status == kAccessDenied || status == kObjectNameCollision)
                     << "round " << round << ": an open ended " << StatusText(status);
-        EXPECT_LT(rig.io().open(kPath).status, 0) << "round " << round << ": the device opened after its removal";
+        EXPECT_LT(rig.io().open(kFirstCablePath).status, 0) << "round " << round << ": the device opened after its removal";
         EXPECT_EQ(rig.io().openHandles(), 0u) << "round " << round;
         for (const auto& p : rig.finish()) ADD_FAILURE() << "round " << round << ": " << p;
         admittedTotal += admitted.load();

@@ -17,7 +17,6 @@ class BulkTest : public BusTest {
   }
 };
 
-constexpr ULONG kIn = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
 
 }  // namespace
 

@@ -27,7 +27,6 @@ class FaultTest : public BusTest {
   USBD_STATUS lastUsbd = 0;
 };
 
-constexpr ULONG kIn = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
 
 }  // namespace
 

@@ -25,6 +25,9 @@
 
 namespace usbtest {
 
+// Transfer flags of a bulk IN that may come back short.
+inline constexpr ULONG kIn = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+
 using w98::Handshake;
 using w98::SetupPacket;
 using w98::TransferResult;

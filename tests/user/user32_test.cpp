@@ -147,7 +147,7 @@ TEST_F(Dialogs, EnterWithoutAFocusedButtonPressesOk) {
   EXPECT_EQ(run({"", "ok"}), IDOK);
   EXPECT_EQ(seen.commands, std::vector<WPARAM>{IDOK});
   ASSERT_EQ(ui->shown().size(), 2u);
-  EXPECT_EQ(ui->shown()[1].kind, ShownBox::Kind::MessageBox) << "the box the OK handling showed";
+  EXPECT_EQ(ui->shown()[1].kind, ShownBox::Kind::MessageWindow) << "the box the OK handling showed";
 }
 
 TEST_F(Dialogs, AccessKeysEscAndCloseBox) {
