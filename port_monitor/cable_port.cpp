@@ -262,6 +262,14 @@ BOOL FinishRequest(PortJob* job, BOOL started, OVERLAPPED* overlapped, DWORD* do
   return ok;
 }
 
+// A fresh OVERLAPPED for the next request on the job's device, signalling the job's (manual-reset) event.
+void PrepareRequest(PortJob* job, OVERLAPPED* overlapped) {
+  BYTE* raw = reinterpret_cast<BYTE*>(overlapped);
+  for (unsigned i = 0; i < sizeof *overlapped; ++i) raw[i] = 0;
+  overlapped->hEvent = job->event;
+  ResetEvent(job->event);
+}
+
 void Fail(PortJob* job, DWORD error) {
   job->failed = TRUE;
   job->resetPipe = TRUE;
@@ -359,10 +367,7 @@ BOOL WritePort(PortJob* job, const BYTE* data, DWORD size, DWORD* written) {
     const DWORD remaining = size - *written;
     const DWORD piece = remaining < limit ? remaining : limit;
     OVERLAPPED overlapped;
-    BYTE* raw = reinterpret_cast<BYTE*>(&overlapped);
-    for (unsigned i = 0; i < sizeof overlapped; ++i) raw[i] = 0;
-    overlapped.hEvent = job->event;
-    ResetEvent(job->event);
+    PrepareRequest(job, &overlapped);
     DWORD done = 0;
     const BOOL started = WriteFile(job->device, data + *written, piece, &done, &overlapped);
     ++job->requests;
@@ -405,10 +410,7 @@ BOOL ReadPort(PortJob* job, BYTE* buffer, DWORD size, DWORD* read) {
   }
   const DWORD limit = job->cable.maxTransferSize ? job->cable.maxTransferSize : 1;
   OVERLAPPED overlapped;
-  BYTE* raw = reinterpret_cast<BYTE*>(&overlapped);
-  for (unsigned i = 0; i < sizeof overlapped; ++i) raw[i] = 0;
-  overlapped.hEvent = job->event;
-  ResetEvent(job->event);
+  PrepareRequest(job, &overlapped);
   const DWORD savedError = job->error;
   const BOOL savedTimedOut = job->timedOut;
   job->error = 0;

@@ -235,7 +235,8 @@ HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bIniti
   return reinterpret_cast<HANDLE>(handle);
 }
 
-BOOL WINAPI SetEvent(HANDLE hEvent) {
+namespace {
+BOOL SetEventState(HANDLE hEvent, bool signaled) {
   auto& s = state();
   std::lock_guard lock(s.objectMutex);
   auto e = s.events.find(reinterpret_cast<uintptr_t>(hEvent));
@@ -243,21 +244,14 @@ BOOL WINAPI SetEvent(HANDLE hEvent) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  e->second.signaled = true;
+  e->second.signaled = signaled;
   return TRUE;
 }
+}  // namespace
 
-BOOL WINAPI ResetEvent(HANDLE hEvent) {
-  auto& s = state();
-  std::lock_guard lock(s.objectMutex);
-  auto e = s.events.find(reinterpret_cast<uintptr_t>(hEvent));
-  if (e == s.events.end()) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  e->second.signaled = false;
-  return TRUE;
-}
+BOOL WINAPI SetEvent(HANDLE hEvent) { return SetEventState(hEvent, true); }
+
+BOOL WINAPI ResetEvent(HANDLE hEvent) { return SetEventState(hEvent, false); }
 
 // Events only: an event bound to a running request waits for that request on the virtual clock.
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
