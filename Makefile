@@ -55,11 +55,10 @@ windows:
 	  cmake --build $(WIN_DIR) -j $(JOBS); \
 	else echo "windows: mingw-w64 is not installed; the Windows target is skipped (run make test as root to install it)"; fi
 
-# The steps run side by side where they can: the host build first (everything else needs its configure and
-# the Windows images' checks), then CTest and the two sanitizer builds together, and each sanitizer build's
-# runs as soon as it is done, beside whatever still builds: the CTest step mostly waits for its one-at-a-time
-# Wine tests, and a sanitizer run for its longest test, so the cores stay busy and the last run starts early.
-# Each step's output is shown whole when it ends; the whole suite's summary is shown again at the end. A test skipped for a missing tool is named after the summary; as root
+# The steps run side by side where they can: the three builds one after another (each keeps the cores busy),
+# and each build's tests (CTest, the sanitizer runs, the fuzzers) beside the next build, where they fill the
+# cores a link or a waiting test leaves idle. Each step's output is shown whole when it ends; the whole suite's
+# summary is shown again at the end. A test skipped for a missing tool is named after the summary; as root
 # or with CI=true it fails the run (scripts/run-ctest.sh). Every step's CPU and wall time: $(BUILD)/test-times.txt.
 TEST_TIMES := $(abspath $(BUILD))/test-times.txt
 test: deps
@@ -86,7 +85,7 @@ test-asan-run: test-asan-build
 	$(STEP_TIME) $(MAKE) --no-print-directory asan-run
 test-fuzz-run: test-asan-build
 	$(STEP_TIME) $(MAKE) --no-print-directory fuzz-run
-test-tsan-build: test-host-build
+test-tsan-build: test-asan-build
 	$(STEP_TIME) $(MAKE) --no-print-directory tsan-build
 test-tsan-run: test-tsan-build
 	$(STEP_TIME) $(MAKE) --no-print-directory tsan-run
