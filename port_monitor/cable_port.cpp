@@ -270,6 +270,17 @@ void PrepareRequest(PortJob* job, OVERLAPPED* overlapped) {
   ResetEvent(job->event);
 }
 
+// A new document's counters and state.
+void ResetDocument(PortJob* job) {
+  job->requests = 0;
+  job->accepted = 0;
+  job->failed = FALSE;
+  job->timedOut = FALSE;
+  job->error = 0;
+  job->emptyWrites = 0;
+  job->resetPipe = FALSE;
+}
+
 void Fail(PortJob* job, DWORD error) {
   job->failed = TRUE;
   job->resetPipe = TRUE;
@@ -309,13 +320,7 @@ BOOL OpenPort(const char* name, PortJob* job) {
   job->event = CreateEventA(NULL, TRUE, FALSE, NULL);
   if (!job->event) return FALSE;
   job->timeoutMs = kDefaultTimeoutMs;
-  job->requests = 0;
-  job->accepted = 0;
-  job->failed = FALSE;
-  job->timedOut = FALSE;
-  job->error = 0;
-  job->emptyWrites = 0;
-  job->resetPipe = FALSE;
+  ResetDocument(job);
   return TRUE;
 }
 
@@ -325,13 +330,7 @@ BOOL StartDocPort(PortJob* job) {
   path[0] = '\0';
   Append(path, sizeof path, "\\\\.\\");
   Append(path, sizeof path, job->cable.name);
-  job->requests = 0;
-  job->accepted = 0;
-  job->failed = FALSE;
-  job->timedOut = FALSE;
-  job->error = 0;
-  job->emptyWrites = 0;
-  job->resetPipe = FALSE;
+  ResetDocument(job);
   // The cable's MaxTransferSize, as its driver key says now (the driver's default without a cable: the open
   // below fails then).
   CablePortInfo now;

@@ -34,66 +34,16 @@
 #include <string>
 #include <vector>
 
+#include "cable_bus/bus_client.h"
 #include "cable_bus/bus_control.h"
 
 namespace {
 
+using namespace bus_client;
+
 const char kMonitorName[] = "Molvex USB Cable Port Monitor";
-int failures = 0;
-
-void check(bool ok, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  std::printf(ok ? "ok    " : "FAIL  ");
-  std::vprintf(format, args);
-  std::printf("\n");
-  std::fflush(stdout);
-  va_end(args);
-  if (!ok) ++failures;
-}
-
-[[noreturn]] void fatal(const char* what) {
-  std::printf("FAIL  %s (error %lu)\n", what, GetLastError());
-  std::fflush(stdout);
-  std::exit(1);
-}
-
-HANDLE openWhenThere(const char* path, DWORD ms = 20000) {
-  for (DWORD waited = 0;; waited += 10) {
-    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h != INVALID_HANDLE_VALUE || waited >= ms) return h;
-    Sleep(10);
-  }
-}
 
 // ------------------------------------------------------------------ the cable bus
-
-HANDLE bus() {
-  static HANDLE h = INVALID_HANDLE_VALUE;
-  if (h == INVALID_HANDLE_VALUE) h = openWhenThere(BUS_CONTROL_DOS_NAME);
-  if (h == INVALID_HANDLE_VALUE) fatal("opening the bus's control device");
-  return h;
-}
-
-bool busCall(DWORD code, const void* in, DWORD inLength, void* out = nullptr, DWORD outLength = 0, DWORD* got = nullptr) {
-  DWORD n = 0;
-  BOOL ok = DeviceIoControl(bus(), code, const_cast<void*>(in), inLength, out, outLength, &n, nullptr);
-  if (got) *got = n;
-  return ok != FALSE;
-}
-
-std::vector<unsigned char> printed(unsigned slot) {
-  std::vector<unsigned char> all, chunk(65536);
-  for (;;) {
-    BusReadRequest r{slot, unsigned(all.size())};
-    std::memcpy(chunk.data(), &r, sizeof r);
-    DWORD got = 0;
-    if (!busCall(IOCTL_BUS_PRINTED, chunk.data(), sizeof r, chunk.data(), DWORD(chunk.size()), &got))
-      fatal("reading what the printer received");
-    if (got == 0) return all;
-    all.insert(all.end(), chunk.begin(), chunk.begin() + got);
-  }
-}
 
 void setPaperEmpty(unsigned slot, bool empty) {
   BusPrinterRequest r{slot, empty, 0};
@@ -194,34 +144,8 @@ Port loadMonitor(const char* dll, bool nt) {
 
 // ------------------------------------------------------------------ sub-commands
 
-void install(const char* driverInf, const char* busInf) {
-  if (std::strcmp(driverInf, "-") != 0) {
-    char copied[MAX_PATH];
-    if (!SetupCopyOEMInfA(driverInf, nullptr, SPOST_PATH, 0, copied, sizeof copied, nullptr, nullptr))
-      fatal("SetupCopyOEMInfA for the driver's INF");
-  }
-  GUID system = {0x4D36E97D, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
-  HDEVINFO set = SetupDiCreateDeviceInfoList(&system, nullptr);
-  if (set == INVALID_HANDLE_VALUE) fatal("SetupDiCreateDeviceInfoList");
-  SP_DEVINFO_DATA device = {sizeof device};
-  if (!SetupDiCreateDeviceInfoA(set, "System", &system, nullptr, nullptr, DICD_GENERATE_ID, &device))
-    fatal("SetupDiCreateDeviceInfoA for the bus");
-  static const char hardwareIds[] = "root\\oslnkbus\0";
-  if (!SetupDiSetDeviceRegistryPropertyA(set, &device, SPDRP_HARDWAREID, (const BYTE*)hardwareIds, sizeof hardwareIds))
-    fatal("SPDRP_HARDWAREID of the bus");
-  if (!SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &device)) fatal("DIF_REGISTERDEVICE of the bus");
-  SetupDiDestroyDeviceInfoList(set);
-  BOOL reboot = FALSE;
-  if (!UpdateDriverForPlugAndPlayDevicesA(nullptr, "root\\oslnkbus", busInf, INSTALLFLAG_FORCE, &reboot))
-    fatal("UpdateDriverForPlugAndPlayDevicesA for the bus");
-  bus();
-  check(true, "bus installed, %s open", BUS_CONTROL_DOS_NAME);
-}
-
 void plug(unsigned slot, const char* printerId) {
-  BusPlugRequest r{};
-  r.Slot = slot;
-  std::strncpy(r.DeviceId, printerId, sizeof r.DeviceId - 1);
+  BusPlugRequest r = printerRequest(slot, printerId);
   if (!busCall(IOCTL_BUS_PLUG, &r, sizeof r)) fatal("plugging a cable");
   char path[32];
   std::snprintf(path, sizeof path, "\\\\.\\KVUSB%u", slot + 1);
@@ -412,7 +336,7 @@ int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IONBF, 0);
   const std::string command = argc > 1 ? argv[1] : "";
   if (command == "install" && argc == 4) {
-    install(argv[2], argv[3]);
+    install(std::strcmp(argv[2], "-") == 0 ? nullptr : argv[2], argv[3]);
   } else if (command == "plug" && argc >= 3) {
     plug(unsigned(std::atoi(argv[2])), argc > 3 ? argv[3] : "MFG:Example Works;CMD:PCL;MDL:Probe 1;CLS:PRINTER;");
   } else if (command == "add-monitor" && argc == 4) {
