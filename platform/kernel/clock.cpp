@@ -149,7 +149,7 @@ void Clock::maybeAdvanceLocked(bool callerRunsTimers) {
       std::ostringstream report;
       report << "the machine hung at virtual time " << now_ << " (100 ns): every participant waits and nothing "
              << "is scheduled. Waiting calls:";
-      for (Waiter* w : waiters_) report << "\n  - " << w->what;
+      for (Waiter* w : waiters_) report << "\n  - " << w->what.str();
       reportingHang_ = true;
       std::string text = report.str();
       // The verifier aborts by default; when it records instead, the waits fail so the test can go on.
@@ -178,12 +178,12 @@ void Clock::maybeAdvanceLocked(bool callerRunsTimers) {
   }
 }
 
-bool Clock::waitUntil(const std::function<bool()>& pred, std::string_view what, std::optional<Ticks> deadline) {
+bool Clock::waitUntil(const std::function<bool()>& pred, WaitText what, std::optional<Ticks> deadline) {
   std::unique_lock lock(mutex_);
   if (tParticipantOf != id_ || tRunningTimersOf == id_) {
     bool completion = onCompletionThread();
     lock.unlock();
-    verifier_.report(Fault::BadCall, "a wait (" + std::string(what) + ") " +
+    verifier_.report(Fault::BadCall, "a wait (" + what.str() + ") " +
                                          (completion ? "on the completion thread, which must never block"
                                                      : "on a thread that is not a participant of the machine's clock"));
     lock.lock();
@@ -196,7 +196,7 @@ bool Clock::waitUntil(const std::function<bool()>& pred, std::string_view what, 
     Waiter w;
     w.pred = &pred;
     w.deadline = deadline;
-    w.what = std::string(what);
+    w.what = what;
     waiters_.push_back(&w);
     ++blocked_;
     runTimersWhileWaitingLocked(lock, w);
@@ -243,7 +243,7 @@ void Clock::runFrontTimerLocked(std::unique_lock<std::mutex>& lock) {
   wakeSatisfiedLocked();
 }
 
-void Clock::sleepFor(Ticks delay, std::string_view what) {
+void Clock::sleepFor(Ticks delay, WaitText what) {
   Ticks deadline = now() + delay;
   waitUntil([] { return false; }, what, deadline);
 }
@@ -263,7 +263,7 @@ std::vector<std::string> Clock::waitingCalls() const {
   std::lock_guard lock(mutex_);
   std::vector<std::string> out;
   for (const Waiter* w : waiters_) {
-    if (!w->runnable) out.push_back(w->what);
+    if (!w->runnable) out.push_back(w->what.str());
   }
   return out;
 }

@@ -20,7 +20,9 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <type_traits>
 #include <unordered_map>
 #include <vector>
 
@@ -29,6 +31,28 @@ namespace w98 {
 class Verifier;
 
 using Ticks = int64_t;  // 100-ns units, like the kernel's times
+
+// What a wait is, for a hang report: a fixed text, or a function that writes it only when a report asks. Most
+// waits end without a report, and on the hot paths (every kernel wait, every user request) building the text
+// cost more than the wait itself. The function is the caller's and must outlive the wait; it runs on the
+// reporting thread, so it captures what it needs of the waiting thread (its name) by reference.
+class WaitText {
+ public:
+  WaitText(const char* text) : text_(text) {}
+  WaitText(std::string_view text) : text_(text) {}
+  WaitText(const std::string& text) : text_(text) {}
+  template <typename Describe>
+    requires(std::is_invocable_r_v<std::string, const Describe&> && !std::is_convertible_v<const Describe&, std::string_view>)
+  WaitText(const Describe& describe)
+      : describe_(&describe), write_([](const void* d) -> std::string { return (*static_cast<const Describe*>(d))(); }) {}
+
+  std::string str() const { return write_ != nullptr ? write_(describe_) : std::string(text_); }
+
+ private:
+  std::string_view text_;
+  const void* describe_ = nullptr;
+  std::string (*write_)(const void*) = nullptr;
+};
 
 class Clock {
  public:
@@ -56,9 +80,9 @@ class Clock {
   // Blocks the calling participant until `pred` holds (true) or virtual time reaches `deadline` (false).
   // `what` names the wait in a hang report. Also returns false when the machine hung and the verifier is
   // set to record rather than abort.
-  bool waitUntil(const std::function<bool()>& pred, std::string_view what, std::optional<Ticks> deadline = {});
+  bool waitUntil(const std::function<bool()>& pred, WaitText what, std::optional<Ticks> deadline = {});
   // Lets `delay` of virtual time pass for the calling participant.
-  void sleepFor(Ticks delay, std::string_view what = "sleep");
+  void sleepFor(Ticks delay, WaitText what = "sleep");
   // Changes state that predicates read: runs `change` under the clock's lock, then wakes the waiters whose
   // predicate now holds. `change` must not call back into the clock.
   void update(const std::function<void()>& change);
@@ -99,7 +123,7 @@ class Clock {
     std::condition_variable cv;
     const std::function<bool()>* pred = nullptr;
     std::optional<Ticks> deadline;
-    std::string what;
+    WaitText what = "";
     bool runnable = false;
     bool hung = false;
   };

@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -73,7 +74,9 @@ struct IrpRecord {
   PMDL ownedMdl = nullptr;
   // Owned requests.
   std::function<void(IRP*)> onDone;
-  std::string firstTarget;  // for leak reports: "IRP_MJ_READ to \Device\X"
+  // Built requests not yet sent, for leak reports ("IRP_MJ_READ to device 0x..."): where they were built for.
+  std::optional<UCHAR> firstMajor;
+  PDEVICE_OBJECT firstTarget = nullptr;
 };
 
 struct IoManager::Impl {

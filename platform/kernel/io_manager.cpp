@@ -374,8 +374,8 @@ std::vector<std::string> IoManager::outstandingRequestReport() const {
       line << " held by device " << pointerText(sp->DeviceObject);
       if (d != nullptr && !d->name.empty()) line << " (" << d->name << ")";
       if (i->CancelRoutine != nullptr) line << ", cancelable";
-    } else if (!r->firstTarget.empty()) {
-      line << " " << r->firstTarget << ", not sent";
+    } else if (r->firstMajor) {
+      line << " " << majorName(*r->firstMajor) << " to device " << pointerText(r->firstTarget) << ", not sent";
     } else {
       line << ", not sent to any driver";
     }
@@ -754,19 +754,21 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   // propagates the mark where no completion routine runs); completion checks then.
   bool owesMark = status == STATUS_PENDING && !marked && passedDown && !completedHere;
   if (owesMark) r->locations[location] |= kLocationOwesPending;
-  std::string what = majorName(major) + (major == IRP_MJ_PNP ? "/" + minorName(major, minor) : "") +
-                     " to device " + pointerText(DeviceObject);
   if (r != nullptr) {
     --r->holds;
     impl.releaseIrp(r);
   }
   lock.unlock();
+  auto what = [&] {
+    return majorName(major) + (major == IRP_MJ_PNP ? "/" + minorName(major, minor) : "") + " to device " +
+           pointerText(DeviceObject);
+  };
   // "IoMarkIrpPending": a routine that returns STATUS_PENDING must have marked its stack location.
   if (status == STATUS_PENDING && !marked && !owesMark)
-    k.verifier().report(Fault::PendingNotMarked, "dispatch routine for " + what +
+    k.verifier().report(Fault::PendingNotMarked, "dispatch routine for " + what() +
                                                      " returned STATUS_PENDING without IoMarkIrpPending");
   if (status != STATUS_PENDING && marked)
-    k.verifier().report(Fault::MarkedNotPending, "dispatch routine for " + what +
+    k.verifier().report(Fault::MarkedNotPending, "dispatch routine for " + what() +
                                                      " marked the request pending but returned " + statusText(status));
   return status;
 }
@@ -1032,7 +1034,8 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
   irp->UserEvent = Event;
   irp->UserIosb = IoStatusBlock;
   irp->Flags = IRP_SYNCHRONOUS_API;
-  r->firstTarget = majorName(sp->MajorFunction) + " to device " + pointerText(DeviceObject);
+  r->firstMajor = sp->MajorFunction;
+  r->firstTarget = DeviceObject;
   return irp;
 }
 
@@ -1074,7 +1077,8 @@ PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObje
   irp->UserEvent = Event;
   irp->UserIosb = IoStatusBlock;
   irp->Flags = IRP_SYNCHRONOUS_API;
-  r->firstTarget = majorName(sp->MajorFunction) + " to device " + pointerText(DeviceObject);
+  r->firstMajor = sp->MajorFunction;
+  r->firstTarget = DeviceObject;
   return irp;
 }
 

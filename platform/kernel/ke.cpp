@@ -298,8 +298,11 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     k.clock().update([&] { pred(); });
     return satisfied ? STATUS_SUCCESS : STATUS_TIMEOUT;
   }
-  std::string what = "KeWaitForSingleObject(event " + pointerText(event) + ", " + waitReasonName(WaitReason) +
-                     ", " + timeoutText(Timeout) + ") on " + threadName();
+  const std::string& thread = threadName();
+  auto what = [&] {
+    return "KeWaitForSingleObject(event " + pointerText(event) + ", " + waitReasonName(WaitReason) + ", " +
+           timeoutText(Timeout) + ") on " + thread;
+  };
   bool ok = k.clock().waitUntil(pred, what, deadlineFor(k, Timeout));
   return ok ? STATUS_SUCCESS : STATUS_TIMEOUT;
 }
@@ -311,7 +314,8 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLA
     k.verifier().report(Fault::BadCall, "KeDelayExecutionThread without an interval");
     return STATUS_INVALID_PARAMETER;
   }
-  std::string what = "KeDelayExecutionThread(" + timeoutText(Interval) + ") on " + threadName();
+  const std::string& thread = threadName();
+  auto what = [&] { return "KeDelayExecutionThread(" + timeoutText(Interval) + ") on " + thread; };
   k.clock().waitUntil([] { return false; }, what, deadlineFor(k, Interval));
   return STATUS_SUCCESS;
 }
@@ -348,6 +352,7 @@ VOID RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PSTR Mes
 
 // PAGED_CODE() as a checked build has it: pageable code runs at IRQL <= APC_LEVEL ("PAGED_CODE").
 VOID HostCheckPagedCode(PCSTR Routine) {
+  if (currentIrql() <= APC_LEVEL) return;  // the common case, without building the report's text
   std::string call = std::string("pageable routine ") + Routine;
   requireIrql(call.c_str(), APC_LEVEL);
 }

@@ -81,7 +81,9 @@ void Kernel::Thread::join() {
   if (!thread_.joinable()) return;
   auto state = state_;
   if (state->clock->isParticipant()) {
-    state->clock->waitUntil([state] { return state->finished; }, "join of thread '" + state->name + "' on " + threadName());
+    const std::string& thread = threadName();
+    auto what = [&] { return "join of thread '" + state->name + "' on " + thread; };
+    state->clock->waitUntil([state] { return state->finished; }, what);
   }
   thread_.join();
 }

@@ -123,7 +123,9 @@ struct PnpManager::Impl {
         *done = true;
       });
     });
-    kernel.clock().waitUntil([&] { return *done && queue.empty() && !busy; }, what + " on " + threadName());
+    const std::string& thread = threadName();
+    auto text = [&] { return what + " on " + thread; };
+    kernel.clock().waitUntil([&] { return *done && queue.empty() && !busy; }, text);
     return *result;
   }
 
@@ -169,7 +171,7 @@ struct PnpManager::Impl {
     sp->MinorFunction = minor;
     if (setup) setup(sp);
     IofCallDriver(top, irp);
-    std::string what = "Plug and Play request " + minorName(IRP_MJ_PNP, minor) + " to device " + pointerText(top);
+    auto what = [&] { return "Plug and Play request " + minorName(IRP_MJ_PNP, minor) + " to device " + pointerText(top); };
     clock.waitUntil([&] { return outcome->done; }, what);
     if (information != nullptr) *information = outcome->information;
     return outcome->status;
@@ -678,8 +680,9 @@ bool PnpManager::driverLoaded(std::string_view service) const {
 
 void PnpManager::waitIdle() {
   Impl* impl = impl_.get();
-  impl->kernel.clock().waitUntil([impl] { return impl->queue.empty() && !impl->busy; },
-                                 "Plug and Play manager to finish on " + threadName());
+  const std::string& thread = threadName();
+  auto what = [&] { return "Plug and Play manager to finish on " + thread; };
+  impl->kernel.clock().waitUntil([impl] { return impl->queue.empty() && !impl->busy; }, what);
 }
 
 // ------------------------------------------------------------------------------------------ kernel hooks

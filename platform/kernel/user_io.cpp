@@ -127,7 +127,9 @@ struct UserIo::Impl {
     if (returned != STATUS_PENDING) {
       return {returned, completed ? result.information : 0};
     }
-    clock.waitUntil([&] { return state->completed; }, std::string(call) + " waiting for its request on " + threadName());
+    const std::string& thread = threadName();
+    auto what = [&] { return std::string(call) + " waiting for its request on " + thread; };
+    clock.waitUntil([&] { return state->completed; }, what);
     clock.update([&] { result = state->result; });
     return result;
   }
@@ -154,7 +156,9 @@ bool UserIo::Request::completed() const {
 
 UserIo::Result UserIo::Request::wait() {
   auto state = state_;
-  state->kernel->clock().waitUntil([state] { return state->completed; }, "a user request to complete on " + threadName());
+  const std::string& thread = threadName();
+  auto what = [&] { return "a user request to complete on " + thread; };
+  state->kernel->clock().waitUntil([state] { return state->completed; }, what);
   Result r;
   state->kernel->clock().update([&] { r = state->result; });
   return r;
@@ -162,8 +166,9 @@ UserIo::Result UserIo::Request::wait() {
 
 std::optional<UserIo::Result> UserIo::Request::waitUntil(int64_t deadline) {
   auto state = state_;
-  if (!state->kernel->clock().waitUntil([state] { return state->completed; },
-                                        "a user request to complete (with a time-out) on " + threadName(), deadline))
+  const std::string& thread = threadName();
+  auto what = [&] { return "a user request to complete (with a time-out) on " + thread; };
+  if (!state->kernel->clock().waitUntil([state] { return state->completed; }, what, deadline))
     return std::nullopt;
   Result r;
   state->kernel->clock().update([&] { r = state->result; });
@@ -258,8 +263,9 @@ NtStatus UserIo::close(Handle h) {
   }
   impl_->simple(handle, IRP_MJ_CLEANUP, "CloseHandle (cleanup)");
   // The file object goes once every request on it is done.
-  k.clock().waitUntil([&] { return handle->inFlight == 0; },
-                      "CloseHandle waiting for the handle's requests to complete on " + threadName());
+  const std::string& thread = threadName();
+  auto what = [&] { return "CloseHandle waiting for the handle's requests to complete on " + thread; };
+  k.clock().waitUntil([&] { return handle->inFlight == 0; }, what);
   impl_->simple(handle, IRP_MJ_CLOSE, "CloseHandle (close)");
   k.io().releaseHandleReference(handle->device);
   return STATUS_SUCCESS;

@@ -173,10 +173,8 @@ void Machine::startKernel() {
 }
 
 void Machine::keepTraffic(UsbBus& bus, int number) {
-  auto capture = bus.log().pcap(static_cast<uint16_t>(number));
-  if (capture.size() <= kPcapHeader) return;
-  if (earlierTraffic_.empty()) earlierTraffic_.assign(capture.begin(), capture.begin() + kPcapHeader);
-  earlierTraffic_.insert(earlierTraffic_.end(), capture.begin() + kPcapHeader, capture.end());
+  if (bus.log().size() == 0) return;
+  earlierTraffic_.emplace_back(static_cast<uint16_t>(number), bus.log().take());
 }
 
 void Machine::stopKernel() {
@@ -328,7 +326,12 @@ void Machine::withUserInterface(UserInterface& ui, const std::function<void(User
 }
 
 std::vector<uint8_t> Machine::pcap() const {
-  std::vector<uint8_t> out = earlierTraffic_;
+  std::vector<uint8_t> out;
+  for (const auto& [number, log] : earlierTraffic_) {
+    auto capture = log->pcap(number);
+    if (capture.size() <= kPcapHeader) continue;
+    out.insert(out.end(), capture.begin() + (out.empty() ? 0 : kPcapHeader), capture.end());
+  }
   for (size_t i = 0; i < buses_.size(); ++i) {
     auto capture = buses_[i]->log().pcap(static_cast<uint16_t>(i + 1));
     if (out.empty()) {

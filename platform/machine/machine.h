@@ -125,7 +125,8 @@ class Machine {
   std::unique_ptr<Kernel> kernel_;
   std::vector<std::unique_ptr<UsbBus>> buses_;
   std::vector<PluggedCable> cables_;
-  std::vector<uint8_t> earlierTraffic_;  // pcap records of earlier boots (no file header)
+  // The traffic of earlier boots' buses (bus number, log), rendered only when a capture is asked for.
+  std::vector<std::pair<uint16_t, std::unique_ptr<TrafficLog>>> earlierTraffic_;
   WininitResult lastBoot_;
   int boots_ = 0;
 };

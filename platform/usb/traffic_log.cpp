@@ -236,6 +236,17 @@ void TrafficLog::clear() {
   bytes_ = 0;
 }
 
+std::unique_ptr<TrafficLog> TrafficLog::take() {
+  auto taken = std::make_unique<TrafficLog>(captureLimit_, memoryLimit_);
+  std::lock_guard lock(mutex_);
+  taken->records_ = std::move(records_);
+  taken->bytes_ = bytes_;
+  firstPosition_ += taken->records_.size();
+  records_.clear();
+  bytes_ = 0;
+  return taken;
+}
+
 std::string TrafficLog::text() const {
   std::lock_guard lock(mutex_);
   std::string out;

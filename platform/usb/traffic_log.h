@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -65,6 +66,9 @@ class TrafficLog {
   size_t size() const;       // records kept
   uint64_t dropped() const;  // records dropped for the memory limit (clear() does not count)
   void clear();
+  // Moves the records kept into a new log with the same limits (a bus that goes hands its log on this way),
+  // leaving this one as clear() does.
+  std::unique_ptr<TrafficLog> take();
   std::string text() const;
 
   // Capture in pcap format, link type 220 (LINKTYPE_USB_LINUX_MMAPPED): one 'S' event at submission and one
