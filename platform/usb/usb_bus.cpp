@@ -206,6 +206,10 @@ struct UsbBus::Impl {
   BusStatistics stats;
   Ticks bulkFreeAt = 0;
   std::atomic<bool> retryScheduled{false};
+  // Bulk transfers in `transfers`. A pipe that waits for the device to change holds one, and so does one that
+  // is trying the device now; with none, a change has nobody to retry for. Changed under `mutex`, read
+  // without it by onDeviceChange, which the device may call while this bus holds `mutex`.
+  std::atomic<int> bulkTransfers{0};
   std::shared_ptr<std::atomic<bool>> alive = std::make_shared<std::atomic<bool>>(true);
   // Timer callbacks run through the gate: the bus's destructor closes it and waits for one in progress.
   struct Gate {
@@ -332,6 +336,7 @@ struct UsbBus::Impl {
     if (t.irp && IoSetCancelRoutine(t.irp, nullptr) == nullptr) return nullptr;  // the cancel routine has it
     auto owned = std::move(it->second);
     transfers.erase(it);
+    if (owned->kind == Kind::Bulk) --bulkTransfers;
     if (owned->timer) kernel.clock().cancel(owned->timer);
     detachFromPipeLocked(*owned);
     return owned;
@@ -410,6 +415,7 @@ struct UsbBus::Impl {
       if (it->second->irp == irp) {
         std::unique_ptr<Transfer> t = std::move(it->second);
         transfers.erase(it);
+        if (t->kind == Kind::Bulk) --bulkTransfers;
         if (t->timer) kernel.clock().cancel(t->timer);
         detachFromPipeLocked(*t);
         finishLocked(*t, USBD_STATUS_CANCELED);
@@ -999,6 +1005,7 @@ NTSTATUS UsbBus::Impl::submitBulk(Port& port, PIRP irp, PURB urb, std::unique_lo
   }
   uint64_t id = t->id;
   transfers[id] = std::move(t);
+  ++bulkTransfers;
   pipe->queue.push_back(id);
   kickLocked(port, *pipe);
   return STATUS_PENDING;
@@ -1157,6 +1164,10 @@ void UsbBus::Impl::startFront(int portNumber, uintptr_t handle) {
 }
 
 void UsbBus::Impl::onDeviceChange() {
+  // Without a bulk transfer nothing waits; one submitted after this change tries the changed device itself.
+  // Printers change their lines on every register write of a control transfer, and a timer for each would
+  // wake the completion thread for nothing.
+  if (bulkTransfers.load() == 0) return;
   if (retryScheduled.exchange(true)) return;
   schedule(kernel.clock().now(), [this] { retryWaiting(); });
 }
