@@ -70,7 +70,7 @@ void Pool::free(void* p, std::optional<uint32_t> tag) {
   auto it = blocks_.find(p);
   if (it == blocks_.end()) {
     bool doubleFree = freed_.count(p) != 0;
-    std::string tagNote = doubleFree ? " (it had tag '" + tagText(freed_[p]) + "')" : "";
+    std::string tagNote = doubleFree ? " (it had tag '" + tagText(freed_[p].tag) + "')" : "";
     lock.unlock();
     if (p == nullptr) {
       verifier_.report(Fault::PoolUnknownBlock, "ExFreePool(NULL)");
@@ -92,8 +92,14 @@ void Pool::free(void* p, std::optional<uint32_t> tag) {
     if (it == blocks_.end()) return;
   }
   std::memset(p, kFreedFill, it->second.size);
-  freed_[p] = it->second.tag;
-  if (freed_.size() > kFreedMemory) freed_.erase(freed_.begin());
+  freed_[p] = Freed{it->second.tag, ++frees_};
+  freeOrder_.emplace_back(p, frees_);
+  while (freeOrder_.size() > kFreedMemory) {
+    const auto [oldest, serial] = freeOrder_.front();
+    freeOrder_.pop_front();
+    // The address may have been handed out and freed again since: then its later free stays remembered.
+    if (auto f = freed_.find(oldest); f != freed_.end() && f->second.serial == serial) freed_.erase(f);
+  }
   blocks_.erase(it);
   std::free(p);
 }

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -70,7 +71,15 @@ class Pool {
   Verifier& verifier_;
   mutable std::mutex mutex_;
   std::map<const void*, Info> blocks_;
-  std::map<const void*, uint32_t> freed_;  // recently freed addresses, to tell double frees from unknown blocks
+  // Recently freed addresses (address -> tag and the serial of that free), to tell double frees from unknown
+  // blocks; the oldest frees are forgotten first (freeOrder_, with the serial, since malloc reuses addresses).
+  struct Freed {
+    uint32_t tag;
+    uint64_t serial;
+  };
+  std::map<const void*, Freed> freed_;
+  std::deque<std::pair<const void*, uint64_t>> freeOrder_;
+  uint64_t frees_ = 0;
   uint64_t attempts_ = 0;
   uint64_t failures_ = 0;
   std::optional<uint64_t> failAt_;

@@ -1,4 +1,8 @@
 // Pool memory: tags, leak reports, verifier checks and fault injection.
+#include <algorithm>
+#include <functional>
+#include <vector>
+
 #include "kernel_fixture.h"
 
 namespace w98::test {
@@ -54,6 +58,19 @@ TEST_F(PoolTest, LeakDoubleFreeAndUnknownBlockAreReported) {
   ASSERT_EQ(faults(Fault::PoolLeak), 1u);
   EXPECT_NE(kernel->verifier().recorded().back().message.find("'Ddk ' 33 bytes, paged"), std::string::npos);
   ExFreePool(leak);
+}
+
+TEST_F(PoolTest, ADoubleFreeIsRecognisedAfterThousandsOfEarlierFrees) {
+  recordFaults();
+  // Freed from the highest address down, so that the last block freed has the lowest address of all: the
+  // pool forgets the oldest frees first, whatever their addresses.
+  std::vector<void*> blocks;
+  for (int i = 0; i < 5000; ++i) blocks.push_back(ExAllocatePoolWithTag(NonPagedPool, 8, kTag));
+  std::sort(blocks.begin(), blocks.end(), std::greater<>());
+  for (void* block : blocks) ExFreePool(block);
+  ExFreePool(blocks.back());
+  EXPECT_EQ(faults(Fault::PoolDoubleFree), 1u);
+  EXPECT_EQ(faults(Fault::PoolUnknownBlock), 0u);
 }
 
 TEST_F(PoolTest, FailNthCountsEveryAttempt) {
