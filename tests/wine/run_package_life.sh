@@ -21,10 +21,7 @@ if [ "$scenario" = life ]; then
   for f in "$monitor" "$probe" "$bus" "$(dirname "$bus")/oslnkbus_sim.dll" "$bus_inf"; do need_file "$f"; done
 fi
 
-if [ "${OSLNK_IN_XVFB:-}" != 1 ]; then
-  mkdir -p "$work"
-  OSLNK_IN_XVFB=1 exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
-fi
+in_virtual_display "$work" "$0" "$@"
 
 new_prefix "$work/prefix-$scenario"
 drive=$WINEPREFIX/drive_c

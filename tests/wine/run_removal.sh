@@ -13,11 +13,7 @@ need_tool xvfb-run
 need_tool xdotool
 need_file "$exe"
 
-# Inside the virtual display: run the scenario.
-if [ "${OSLNK_IN_XVFB:-}" != 1 ]; then
-  mkdir -p "$work"
-  OSLNK_IN_XVFB=1 exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
-fi
+in_virtual_display "$work" "$0" "$@"
 
 new_prefix "$work/prefix-$scenario"
 drive=$WINEPREFIX/drive_c

@@ -22,6 +22,16 @@ need_file() {
   [ -f "$1" ] || skip "$1 has not been built"
 }
 
+# Runs the calling script again inside a virtual X display, once: in_virtual_display WORKDIR "$0" "$@".
+# Inside it (and for a script already there) it returns and the script goes on.
+in_virtual_display() {
+  local work=$1 script=$2
+  shift 2
+  [ "${OSLNK_IN_XVFB:-}" = 1 ] && return 0
+  mkdir -p "$work"
+  OSLNK_IN_XVFB=1 exec xvfb-run -a -s "-screen 0 1024x768x24" "$script" "$@"
+}
+
 wine_env() {
   export WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 }
