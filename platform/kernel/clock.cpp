@@ -178,7 +178,7 @@ void Clock::maybeAdvanceLocked(bool callerRunsTimers) {
   }
 }
 
-bool Clock::waitUntil(const std::function<bool()>& pred, WaitText what, std::optional<Ticks> deadline) {
+bool Clock::waitUntil(FunctionRef<bool()> pred, WaitText what, std::optional<Ticks> deadline) {
   std::unique_lock lock(mutex_);
   if (tParticipantOf != id_ || tRunningTimersOf == id_) {
     bool completion = onCompletionThread();
@@ -248,7 +248,7 @@ void Clock::sleepFor(Ticks delay, WaitText what) {
   waitUntil([] { return false; }, what, deadline);
 }
 
-void Clock::update(const std::function<void()>& change) {
+void Clock::update(FunctionRef<void()> change) {
   std::lock_guard lock(mutex_);
   change();
   wakeSatisfiedLocked();

@@ -17,6 +17,7 @@
 #include <functional>
 #include <list>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -31,6 +32,26 @@ namespace w98 {
 class Verifier;
 
 using Ticks = int64_t;  // 100-ns units, like the kernel's times
+
+// A callable the callee only calls during the call, never keeps: unlike std::function it takes no copy, so a
+// lambda with a few captures costs no allocation (every event set and every wait passes one).
+template <typename Signature>
+class FunctionRef;
+template <typename R>
+class FunctionRef<R()> {
+ public:
+  template <typename F>
+    requires(std::is_invocable_r_v<R, F&> && !std::is_same_v<std::remove_cvref_t<F>, FunctionRef>)
+  FunctionRef(F&& f)
+      : object_(const_cast<void*>(static_cast<const void*>(std::addressof(f)))),
+        call_([](void* o) -> R { return (*static_cast<std::remove_reference_t<F>*>(o))(); }) {}
+
+  R operator()() const { return call_(object_); }
+
+ private:
+  void* object_;
+  R (*call_)(void*);
+};
 
 // What a wait is, for a hang report: a fixed text, or a function that writes it only when a report asks. Most
 // waits end without a report, and on the hot paths (every kernel wait, every user request) building the text
@@ -80,12 +101,12 @@ class Clock {
   // Blocks the calling participant until `pred` holds (true) or virtual time reaches `deadline` (false).
   // `what` names the wait in a hang report. Also returns false when the machine hung and the verifier is
   // set to record rather than abort.
-  bool waitUntil(const std::function<bool()>& pred, WaitText what, std::optional<Ticks> deadline = {});
+  bool waitUntil(FunctionRef<bool()> pred, WaitText what, std::optional<Ticks> deadline = {});
   // Lets `delay` of virtual time pass for the calling participant.
   void sleepFor(Ticks delay, WaitText what = "sleep");
   // Changes state that predicates read: runs `change` under the clock's lock, then wakes the waiters whose
   // predicate now holds. `change` must not call back into the clock.
-  void update(const std::function<void()>& change);
+  void update(FunctionRef<void()> change);
   // Re-evaluates the waiters' predicates after state they read changed outside update() (atomics).
   void notify();
 
@@ -121,7 +142,7 @@ class Clock {
  private:
   struct Waiter {
     std::condition_variable cv;
-    const std::function<bool()>* pred = nullptr;
+    const FunctionRef<bool()>* pred = nullptr;
     std::optional<Ticks> deadline;
     WaitText what = "";
     bool runnable = false;
