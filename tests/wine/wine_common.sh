@@ -57,7 +57,11 @@ make_prefix() {
     tail -n 20 "$1.boot.log"
     return 1
   }
-  if fc-list 2>/dev/null | grep -q "$JAPANESE_FONT"; then
+  # The font list is read whole before it is searched: grep -q in a pipe under pipefail stops reading at the
+  # first match, fc-list then dies of SIGPIPE and the pipe reports the font missing although it is installed.
+  local fonts
+  fonts=$(fc-list 2>/dev/null || true)
+  if grep -qF -- "$JAPANESE_FONT" <<<"$fonts"; then
     local face
     for face in "${JAPANESE_FONT_REPLACED[@]}"; do
       WINEPREFIX="$1" timeout 30 env LC_ALL=ja_JP.UTF-8 wine reg add 'HKCU\Software\Wine\Fonts\Replacements' \
