@@ -355,7 +355,10 @@ void printerChild(const char* printerId, const char* portName) {
         check(true, "printer child devnode %s", path.c_str());
         return;
     }
-    std::printf("      no devnode below LPTENUM (found %s)\n", joined(nodes).c_str());
+    // Expected under Wine (see above), not a failure: the script's check of the trace follows.
+    std::printf("      printer devnode: Wine lists it only once a driver is installed (listed now: %s); "
+                "its Plug and Play trace is checked below\n",
+                joined(nodes).c_str());
     std::printf("expect-devnode %s\n", path.c_str());
 }
 
