@@ -33,6 +33,20 @@ namespace {
 constexpr const char* kEnumRoot = "HKEY_LOCAL_MACHINE\\Enum\\";
 constexpr const char* kClassRoot = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\";
 
+bool equalsNoCase(std::string_view a, std::string_view b) { return upper(a) == upper(b); }
+
+std::string join(const std::vector<std::string>& v, const char* sep) {
+  std::string out;
+  for (size_t i = 0; i < v.size(); ++i) out += (i ? sep : "") + v[i];
+  return out;
+}
+
+}  // namespace
+
+// Named rather than anonymous: PnpManager::Impl, a class with linkage, holds them (in a unity build GCC warns
+// of such members, -Wsubobject-linkage, as this file is then included in another).
+namespace pnp_manager_detail {
+
 struct LoadedDriver {
   DriverRegistration registration;
   DRIVER_OBJECT* object = nullptr;
@@ -48,15 +62,9 @@ struct DevNode {
   bool startedOnce = false; // a start succeeded before (a start after a stop asks nothing more)
 };
 
-bool equalsNoCase(std::string_view a, std::string_view b) { return upper(a) == upper(b); }
-
-std::string join(const std::vector<std::string>& v, const char* sep) {
-  std::string out;
-  for (size_t i = 0; i < v.size(); ++i) out += (i ? sep : "") + v[i];
-  return out;
-}
-
-}  // namespace
+}  // namespace pnp_manager_detail
+using pnp_manager_detail::DevNode;
+using pnp_manager_detail::LoadedDriver;
 
 struct PnpManager::Impl {
   explicit Impl(Kernel& k) : kernel(k) {}

@@ -12,13 +12,19 @@ namespace w98 {
 namespace {
 constexpr CSHORT kIoTypeFile = 5;
 
+}  // namespace
+
+// Named rather than anonymous: UserIo::Impl, a class with linkage, holds it (in a unity build GCC warns of
+// such a member, -Wsubobject-linkage, as this file is then included in another).
+namespace user_io_detail {
 struct HandleRecord {
   std::unique_ptr<FILE_OBJECT> file;
   std::u16string fileName;
   DEVICE_OBJECT* device = nullptr;  // the named device the handle was opened on
   int inFlight = 0;                 // changed inside clock().update()
 };
-}  // namespace
+}  // namespace user_io_detail
+using user_io_detail::HandleRecord;
 
 struct UserIo::Request::State {
   Kernel* kernel = nullptr;

@@ -4,7 +4,9 @@
 using namespace usbtest;
 using w98::Clock;
 
-namespace {
+// The fixture is named, not in an anonymous namespace: each TEST_F class derives from it, and in a unity build
+// GCC warns of a class with linkage whose base has none (-Wsubobject-linkage).
+namespace usbtest {
 
 class BulkTest : public BusTest {
  protected:
@@ -18,7 +20,7 @@ class BulkTest : public BusTest {
 };
 
 
-}  // namespace
+}  // namespace usbtest
 
 TEST_F(BulkTest, WriteCompletesLaterOnTheCompletionThreadAtDispatchLevel) {
   auto data = pattern(100);

@@ -4,7 +4,7 @@
 
 using namespace usbtest;
 
-namespace {
+namespace usbtest {
 
 class ConfigTest : public BusTest {
  protected:
@@ -18,7 +18,7 @@ class ConfigTest : public BusTest {
   PUSB_CONFIGURATION_DESCRIPTOR cd() { return reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(config.data()); }
 };
 
-}  // namespace
+}  // namespace usbtest
 
 TEST_F(ConfigTest, SelectFillsHandlesAndPipeRecordsFromTheDescriptors) {
   auto u = selectUrb(cd(), 0, 0, 2, 1024);

@@ -5,14 +5,14 @@
 using namespace usbtest;
 using w98::Clock;
 
-namespace {
+namespace usbtest {
 
 class ControlTest : public BusTest {
  protected:
   void SetUp() override { plugAndConfigure(); }
 };
 
-}  // namespace
+}  // namespace usbtest
 
 TEST_F(ControlTest, GetDescriptorFillsTheBufferAndTakesOneFrame) {
   uint8_t buffer[18] = {};

@@ -12,7 +12,7 @@ using w98::Clock;
 using w98::FaultAction;
 using w98::FaultRule;
 
-namespace {
+namespace usbtest {
 
 class FaultTest : public BusTest {
  protected:
@@ -28,7 +28,7 @@ class FaultTest : public BusTest {
 };
 
 
-}  // namespace
+}  // namespace usbtest
 
 TEST_F(FaultTest, ByRequestIndexStallsThatRequestOnly) {
   uint64_t next = bus.nextRequestIndex();

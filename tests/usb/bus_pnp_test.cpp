@@ -3,9 +3,9 @@
 
 using namespace usbtest;
 
-namespace {
+namespace usbtest {
 class PnpTest : public BusTest {};
-}  // namespace
+}  // namespace usbtest
 
 TEST_F(PnpTest, PlugEnumeratesQuietlyAndReportsTheDevice) {
   port = bus.plug(device);

@@ -7,7 +7,7 @@
 using namespace usbtest;
 using w98::Clock;
 
-namespace {
+namespace usbtest {
 
 class SimCableTest : public BusTest {
  protected:
@@ -49,7 +49,7 @@ class SimCableTest : public BusTest {
   sim::Cable cable;
 };
 
-}  // namespace
+}  // namespace usbtest
 
 TEST_F(SimCableTest, CableIsReportedWithItsVendorAndProductIds) {
   plugCable();
