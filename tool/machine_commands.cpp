@@ -12,6 +12,7 @@
 #include "host_program.h"
 #include "installer.h"
 #include "ioctl_names.h"
+#include "oslnk_ioctl.h"
 #include "machine/machine.h"
 #include "oslnk_names.h"
 #include "port_monitor.h"
@@ -557,6 +558,13 @@ class MachineCommands : public CommandSet {
   }
 
   // The handle the session keeps for `port`, or a fresh one closed by the caller.
+  // Requests sent on every bus so far: what a command sent is the difference.
+  uint64_t busRequests() {
+    uint64_t n = 0;
+    for (size_t b = 0; b < machine_->busCount(); ++b) n += machine_->usb(static_cast<int>(b)).nextRequestIndex();
+    return n;
+  }
+
   struct UseHandle {
     uint32_t handle = 0;
     bool temporary = false;
@@ -586,6 +594,7 @@ class MachineCommands : public CommandSet {
       r.say("cannot open \\\\.\\" + name + ": " + namedStatusText(static_cast<uint32_t>(h.openStatus)));
       return;
     }
+    const uint64_t requestsBefore = busRequests();
     auto res = machine_->kernel().user().deviceControl(h.handle, code->code, input.empty() ? nullptr : input.data(),
                                                        static_cast<uint32_t>(input.size()),
                                                        output.empty() ? nullptr : output.data(), outLength);
@@ -595,6 +604,14 @@ class MachineCommands : public CommandSet {
     r.set("output", hexBytes(output));
     std::string line = name + " " + (code->name ? code->name : statusText(code->code)) + ": " +
                        namedStatusText(static_cast<uint32_t>(res.status));
+    // The recovery acts only on a bulk transfer still in flight and succeeds either way. After a write that
+    // failed on a stall nothing is in flight any more: the stalled pipe needs reset-pipe.
+    if (code->code == IOCTL_KVUSB_RECOVER && res.status == kSuccess) {
+      const bool acted = busRequests() != requestsBefore;
+      r.set("transfer_in_flight", acted);
+      if (!acted)
+        line += "\n  no transfer was in flight, so nothing was done; after a stalled write, reset-pipe clears the pipe";
+    }
     if (!output.empty() && res.status == kSuccess) {
       if (code->code == findIoctl("get-device-id")->code) {
         auto nul = std::find(output.begin(), output.end(), uint8_t{0});
