@@ -18,7 +18,7 @@ TSAN_STRIDE     ?= 5
 FUZZ_TIME       ?= 20
 FUZZ_SEED       ?= 1207
 
-.PHONY: all host reconfigure-host windows test demo demo-wine deps bench clean sanitize asan tsan fuzz \
+.PHONY: all host reconfigure-host windows test demo demo-wine deps bench figures clean sanitize asan tsan fuzz \
 	asan-build asan-run tsan-build tsan-run fuzz-run
 
 all: host
@@ -143,8 +143,8 @@ else
 endif
 
 # Only what the demo runs (ostrolink and the helper library it loads), no tests, benchmarks or GoogleTest, in
-# a build of its own at -O1 without debug information: about half the compile time of the host build's
-# -O2 -g, and the demo itself runs in well under a second either way.
+# a build of its own at -O1 without debug information: less compile time than the host build's -O2 -g1, and
+# the demo itself runs in well under a second either way.
 DEMO_DIR   := $(BUILD)/demo
 demo:
 	@[ -f $(DEMO_DIR)/CMakeCache.txt ] || cmake -S . -B $(DEMO_DIR) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Demo \
@@ -152,12 +152,20 @@ demo:
 	cmake --build $(DEMO_DIR) -j $(JOBS) --target ostrolink
 	./scripts/demo.sh $(DEMO_DIR)
 
-# The real images on Wine's kernel over the simulated cable bus (a fresh prefix: some seconds more).
+# The real images on Wine's kernel over the simulated cable bus (a fresh prefix: some seconds more). It needs
+# the Windows target and the whole host tree, tests included: the Wine probes and the prefix are built there.
 demo-wine: windows host
 	./scripts/demo-wine.sh $(HOST_DIR) $(WIN_DIR)
 
-bench: host
+# Both build only the benchmarks (target `benchmarks`) and what they link, in the host build.
+bench: $(HOST_DIR)/CMakeCache.txt
+	cmake --build $(HOST_DIR) -j $(JOBS) --target benchmarks
 	./scripts/bench.sh $(HOST_DIR)
+
+# Runs the benchmarks again and rewrites docs/figures.md and the README's figures table from what they measured.
+figures: $(HOST_DIR)/CMakeCache.txt
+	cmake --build $(HOST_DIR) -j $(JOBS) --target benchmarks
+	./scripts/figures.sh $(HOST_DIR)
 
 clean:
 	rm -rf $(BUILD)

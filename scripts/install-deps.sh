@@ -8,7 +8,9 @@ HOST_PACKAGES=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev mingw-w
                clang libclang-rt-14-dev tshark xvfb xdotool
                # The Wine tests run the programs as a Japanese Windows 98 does (ja_JP, code page 932) with a
                # Japanese font, and save screenshots of their windows (xwd, then netpbm to PNG).
-               locales fonts-ipafont-gothic x11-apps netpbm)
+               locales fonts-ipafont-gothic x11-apps netpbm
+               # make figures writes its pages with a Python script.
+               python3)
 # 32-bit packages (Wine runs the shipping i686 images).
 I386_PACKAGES=(wine32:i386 wine)
 
