@@ -42,9 +42,17 @@ std::vector<std::string> words(const std::string& s) {
   return out;
 }
 
-// Runs each session a page shows (a block starting "$ <path>ostrolink OPTIONS", its commands below) from the
-// repository's root, as the page's paths are, and compares the next block's JSON lines with the replies of
-// the same line numbers, text for text. Returns how many sessions it ran.
+// Runs a script from the repository's root, where the pages' relative paths start.
+ScriptRun runFromSources(const std::string& script, std::vector<std::string> args = {}) {
+  const auto here = std::filesystem::current_path();
+  std::filesystem::current_path(OSTROLINK_SOURCE_DIR);
+  ScriptRun run = runScript(script, std::move(args));
+  std::filesystem::current_path(here);
+  return run;
+}
+
+// Runs each session a page shows (a block starting "$ <path>ostrolink OPTIONS", its commands below) and compares
+// the next block's JSON lines with the replies of the same line numbers, text for text. Returns how many ran.
 int checkSessions(const std::string& pageName) {
   const auto blocks = codeBlocks(readFile(sourceFile(pageName)));
   int sessions = 0;
@@ -56,10 +64,7 @@ int checkSessions(const std::string& pageName) {
     args.erase(std::remove(args.begin(), args.end(), "--json"), args.end());
     std::string script;
     for (size_t i = 1; i < block.size(); ++i) script += block[i] + "\n";
-    const std::string here = std::filesystem::current_path();
-    std::filesystem::current_path(OSTROLINK_SOURCE_DIR);
-    ScriptRun run = runScript(script, args);
-    std::filesystem::current_path(here);
+    ScriptRun run = runFromSources(script, args);
     ++sessions;
     EXPECT_EQ(run.status, 0) << pageName << ": the session of block " << b << "\n" << run.dump();
     int shown = 0;
@@ -193,10 +198,7 @@ boot
 check-clean
 quit
 )";
-  const std::string here = std::filesystem::current_path();
-  std::filesystem::current_path(OSTROLINK_SOURCE_DIR);
-  ScriptRun run = runScript(session);
-  std::filesystem::current_path(here);
+  ScriptRun run = runFromSources(session);
   ASSERT_EQ(run.status, 0) << run.dump();
   std::map<std::string, std::set<std::string>> printed;
   for (const auto& reply : run.lines) collectMembers(reply, printed[reply["command"].asString()]);
