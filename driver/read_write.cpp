@@ -47,10 +47,10 @@ NTSTATUS FinishTransfer(TransferContext* Context, PIRP Irp)
     PDEVICE_OBJECT DeviceObject = Context->DeviceObject;
     FdoExtension* Extension = FdoExtensionOf(DeviceObject);
 
-    if (Context->Cancelled) {
-        Irp->IoStatus.Status = STATUS_CANCELLED;
-        Irp->IoStatus.Information = 0;
-    } else if (!NT_SUCCESS(Irp->IoStatus.Status)) {
+    // A cancelled transfer reports what the bus reported: the bus may have completed it, with data moved,
+    // before the cancel reached it, and a caller that retries what was not accepted would send those bytes
+    // twice if they were reported lost.
+    if (!NT_SUCCESS(Irp->IoStatus.Status)) {
         Irp->IoStatus.Information = 0;
     } else {
         ULONG Moved = Context->Urb.TransferBufferLength;
