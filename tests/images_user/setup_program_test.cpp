@@ -29,68 +29,65 @@ void PutMedia(HostMachine& m) {
   m.session().registerLibrary("oslnkin.dll", OSLNKIN_HOST_LIBRARY);
 }
 
-// The HKR lines of an INF section: value name -> the rest of the line after the name (flags and data).
-std::map<std::string, std::string> InfRegistryLines(const std::string& section) {
-  std::map<std::string, std::string> lines;
-  std::istringstream in(kPackageInfText);
-  bool inside = false;
-  for (std::string line; std::getline(in, line);) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!line.empty() && line[0] == '[') inside = line == "[" + section + "]";
-    if (!inside || line.rfind("HKR,,", 0) != 0) continue;
-    const std::string rest = line.substr(5);
-    const auto comma = rest.find(',');
-    lines[rest.substr(0, comma)] = rest.substr(comma + 1);
-  }
-  return lines;
+std::vector<std::string> Split(const std::string& text) {
+  std::vector<std::string> parts;
+  std::istringstream in(text);
+  for (std::string part; std::getline(in, part, ',');) parts.push_back(part);
+  return parts;
 }
 
-// A 4-byte number as the INF writes it: "flags,b0,b1,b2,b3" (little-endian hex bytes).
-uint32_t InfDword(const std::string& flagsAndData, const std::string& flags) {
-  std::istringstream in(flagsAndData);
-  std::string part;
-  std::getline(in, part, ',');
-  EXPECT_EQ(part, flags) << flagsAndData;
-  uint32_t value = 0;
-  for (int shift = 0; std::getline(in, part, ','); shift += 8) value |= std::stoul(part, nullptr, 16) << shift;
-  return value;
-}
-
-// Every file that a CopyFiles list of the INF places, as a full path on a machine whose Windows folder is
-// C:\WINDOWS (Windows 98's DIRIDs: 10 the Windows folder, 11 its SYSTEM folder).
-std::vector<std::string> InfCopiedFiles() {
+// The INF's sections by name, each its lines without comments and trailing blanks.
+std::map<std::string, std::vector<std::string>> InfSections() {
   std::map<std::string, std::vector<std::string>> sections;
   std::istringstream in(kPackageInfText);
   std::vector<std::string>* current = nullptr;
   for (std::string line; std::getline(in, line);) {
     line = line.substr(0, line.find(';'));
     while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) line.pop_back();
-    if (line.empty()) continue;
-    if (line[0] == '[') current = &sections[line.substr(1, line.find(']') - 1)];
-    else if (current != nullptr) current->push_back(line);
+    if (!line.empty() && line[0] == '[') current = &sections[line.substr(1, line.find(']') - 1)];
+    else if (!line.empty() && current != nullptr) current->push_back(line);
   }
-  auto value = [&](const std::string& section, const std::string& key) -> std::string {
-    for (const std::string& l : sections[section])
-      if (l.rfind(key + "=", 0) == 0) return l.substr(key.size() + 1);
-    return "";
-  };
-  auto split = [](const std::string& text) {
-    std::vector<std::string> parts;
-    std::istringstream list(text);
-    for (std::string part; std::getline(list, part, ',');) parts.push_back(part);
-    return parts;
+  return sections;
+}
+
+// The HKR lines of an INF section: value name -> the rest of the line after the name (flags and data).
+std::map<std::string, std::string> InfRegistryLines(const std::string& section) {
+  std::map<std::string, std::string> lines;
+  auto sections = InfSections();
+  for (const std::string& line : sections[section]) {
+    if (line.rfind("HKR,,", 0) != 0) continue;
+    const std::string rest = line.substr(5);
+    lines[rest.substr(0, rest.find(','))] = rest.substr(rest.find(',') + 1);
+  }
+  return lines;
+}
+
+// A 4-byte number as the INF writes it: "flags,b0,b1,b2,b3" (little-endian hex bytes).
+uint32_t InfDword(const std::string& flagsAndData, const std::string& flags) {
+  const std::vector<std::string> parts = Split(flagsAndData);
+  EXPECT_EQ(parts.at(0), flags) << flagsAndData;
+  uint32_t value = 0;
+  for (size_t i = 1; i < parts.size(); ++i) value |= std::stoul(parts[i], nullptr, 16) << (8 * (i - 1));
+  return value;
+}
+
+// Every file that a CopyFiles list of the INF places, as a full path on a machine whose Windows folder is
+// C:\WINDOWS (DIRID 10 the Windows folder, 11 its SYSTEM folder).
+std::vector<std::string> InfCopiedFiles() {
+  auto sections = InfSections();
+  auto value = [&](const std::string& section, const std::string& key) {
+    for (const std::string& line : sections[section])
+      if (line.rfind(key + "=", 0) == 0) return line.substr(key.size() + 1);
+    return std::string();
   };
   std::vector<std::string> files;
-  for (auto& [name, lines] : sections) {
-    const std::string lists = value(name, "CopyFiles");
-    for (const std::string& list : split(lists)) {
+  for (const auto& section : sections) {
+    for (const std::string& list : Split(value(section.first, "CopyFiles"))) {
       std::string destination = value("DestinationDirs", list);
-      if (destination.empty()) destination = value("DestinationDirs", "DefaultDestDir");
-      const std::vector<std::string> dir = split(destination);
-      std::string folder = dir.at(0) == "11" ? "C:\\WINDOWS\\SYSTEM" : dir.at(0) == "10" ? "C:\\WINDOWS" : "";
-      EXPECT_FALSE(folder.empty()) << list << " goes to DIRID " << dir.at(0);
+      const std::vector<std::string> dir = Split(destination.empty() ? value("DestinationDirs", "DefaultDestDir") : destination);
+      std::string folder = dir.at(0) == "11" ? "C:\\WINDOWS\\SYSTEM" : dir.at(0) == "10" ? "C:\\WINDOWS" : "?";
       if (dir.size() > 1) folder += "\\" + dir[1];
-      for (const std::string& file : sections[list]) files.push_back(folder + "\\" + split(file).at(0));
+      for (const std::string& file : sections[list]) files.push_back(folder + "\\" + Split(file).at(0));
     }
   }
   return files;
