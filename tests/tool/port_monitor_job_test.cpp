@@ -1,6 +1,5 @@
-// Print jobs through the port monitor's logic (port_monitor/cable_port) and the real driver on the simulated
-// machine, where the driver's reports decide what the spooler sends again: a recovery that meets a write the
-// bus has already carried out, and a cable that was plugged in before the package's setup ran.
+// Jobs through the port monitor's logic and the real driver, where the driver's counts decide what the spooler
+// sends again: a recovery meeting a write the bus carried out, and a cable plugged in before setup ran.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -39,8 +38,7 @@ TEST(PortMonitorJob, ARecoveryMeetingAWriteTheBusCarriedOutNeitherLosesNorRepeat
   w98::Machine m(dir.path());
   const int cable = m.plug({});
   cable_port::PortJob job;
-  ASSERT_TRUE(cable_port::OpenPort("KVUSB1", &job));
-  ASSERT_TRUE(cable_port::StartDocPort(&job)) << GetLastError();
+  ASSERT_TRUE(cable_port::OpenPort("KVUSB1", &job) && cable_port::StartDocPort(&job)) << GetLastError();
   // The third request's data moves at once; its completion waits 100 ms for the host controller, and the
   // recovery's cancel comes in between.
   m.usb().faults().add({.match = {.requestIndex = m.usb().nextRequestIndex() + 2},
@@ -80,8 +78,7 @@ TEST(PortMonitorJob, ACablePluggedBeforeSetupIsListedAndPrintsOnceSetupHasRun) {
   ASSERT_EQ(returned, 1u);
   EXPECT_STREQ(reinterpret_cast<const cable_port::PortInfo1<char>*>(ports)->pName, "KVUSB1");
   cable_port::PortJob job;
-  ASSERT_TRUE(cable_port::OpenPort("KVUSB1", &job));
-  ASSERT_TRUE(cable_port::StartDocPort(&job)) << GetLastError();
+  ASSERT_TRUE(cable_port::OpenPort("KVUSB1", &job) && cable_port::StartDocPort(&job)) << GetLastError();
   const std::vector<uint8_t> data = Document(3000);
   EXPECT_EQ(WriteAsTheSpooler(job, data), 0);
   EXPECT_TRUE(cable_port::EndDocPort(&job));
