@@ -4,12 +4,14 @@
 
 #include <windows.h>
 
+#include <cctype>
 #include <map>
 #include <sstream>
 
 #include "host_machine.h"
 #include "package_inf.h"
 #include "product_setup.h"
+#include "steps/removal_steps.h"
 #include "user/codepage.h"
 
 namespace images {
@@ -27,31 +29,68 @@ void PutMedia(HostMachine& m) {
   m.session().registerLibrary("oslnkin.dll", OSLNKIN_HOST_LIBRARY);
 }
 
+std::vector<std::string> Split(const std::string& text) {
+  std::vector<std::string> parts;
+  std::istringstream in(text);
+  for (std::string part; std::getline(in, part, ',');) parts.push_back(part);
+  return parts;
+}
+
+// The INF's sections by name, each its lines without comments and trailing blanks.
+std::map<std::string, std::vector<std::string>> InfSections() {
+  std::map<std::string, std::vector<std::string>> sections;
+  std::istringstream in(kPackageInfText);
+  std::vector<std::string>* current = nullptr;
+  for (std::string line; std::getline(in, line);) {
+    line = line.substr(0, line.find(';'));
+    while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) line.pop_back();
+    if (!line.empty() && line[0] == '[') current = &sections[line.substr(1, line.find(']') - 1)];
+    else if (!line.empty() && current != nullptr) current->push_back(line);
+  }
+  return sections;
+}
+
 // The HKR lines of an INF section: value name -> the rest of the line after the name (flags and data).
 std::map<std::string, std::string> InfRegistryLines(const std::string& section) {
   std::map<std::string, std::string> lines;
-  std::istringstream in(kPackageInfText);
-  bool inside = false;
-  for (std::string line; std::getline(in, line);) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!line.empty() && line[0] == '[') inside = line == "[" + section + "]";
-    if (!inside || line.rfind("HKR,,", 0) != 0) continue;
+  auto sections = InfSections();
+  for (const std::string& line : sections[section]) {
+    if (line.rfind("HKR,,", 0) != 0) continue;
     const std::string rest = line.substr(5);
-    const auto comma = rest.find(',');
-    lines[rest.substr(0, comma)] = rest.substr(comma + 1);
+    lines[rest.substr(0, rest.find(','))] = rest.substr(rest.find(',') + 1);
   }
   return lines;
 }
 
-// A REG_DWORD as the INF writes it: "0x00010001,b0,b1,b2,b3" (little-endian hex bytes).
-uint32_t InfDword(const std::string& flagsAndData) {
-  std::istringstream in(flagsAndData);
-  std::string part;
-  std::getline(in, part, ',');
-  EXPECT_EQ(part, "0x00010001") << flagsAndData;
+// A 4-byte number as the INF writes it: "flags,b0,b1,b2,b3" (little-endian hex bytes).
+uint32_t InfDword(const std::string& flagsAndData, const std::string& flags) {
+  const std::vector<std::string> parts = Split(flagsAndData);
+  EXPECT_EQ(parts.at(0), flags) << flagsAndData;
   uint32_t value = 0;
-  for (int shift = 0; std::getline(in, part, ','); shift += 8) value |= std::stoul(part, nullptr, 16) << shift;
+  for (size_t i = 1; i < parts.size(); ++i) value |= std::stoul(parts[i], nullptr, 16) << (8 * (i - 1));
   return value;
+}
+
+// Every file that a CopyFiles list of the INF places, as a full path on a machine whose Windows folder is
+// C:\WINDOWS (DIRID 10 the Windows folder, 11 its SYSTEM folder).
+std::vector<std::string> InfCopiedFiles() {
+  auto sections = InfSections();
+  auto value = [&](const std::string& section, const std::string& key) {
+    for (const std::string& line : sections[section])
+      if (line.rfind(key + "=", 0) == 0) return line.substr(key.size() + 1);
+    return std::string();
+  };
+  std::vector<std::string> files;
+  for (const auto& section : sections) {
+    for (const std::string& list : Split(value(section.first, "CopyFiles"))) {
+      std::string destination = value("DestinationDirs", list);
+      const std::vector<std::string> dir = Split(destination.empty() ? value("DestinationDirs", "DefaultDestDir") : destination);
+      std::string folder = dir.at(0) == "11" ? "C:\\WINDOWS\\SYSTEM" : dir.at(0) == "10" ? "C:\\WINDOWS" : "?";
+      if (dir.size() > 1) folder += "\\" + dir[1];
+      for (const std::string& file : sections[list]) files.push_back(folder + "\\" + Split(file).at(0));
+    }
+  }
+  return files;
 }
 
 std::string Message(const ProductSetup& setup, SetupResult r) {
@@ -71,17 +110,34 @@ TEST(SetupProgram, LeavesTheFilesKeysAndMonitorTheInfDescribesAndRunsAgainOverTh
   }
   EXPECT_EQ(m.disk().readFile("C:\\WINDOWS\\INF\\OTHER\\DODOZEREDID.INF"), std::string(kPackageInfText));
   EXPECT_EQ(m.disk().list("C:\\WINDOWS\\SYSTEM").size(), 3u) << "the earlier files kept aside are gone";
-  // The driver key holds what the INF's Windows 98 install section writes.
-  auto parameters = InfRegistryLines("OSLNK.Parameters");
-  ASSERT_EQ(parameters.size(), 3u);
-  for (const auto& [name, data] : parameters) {
-    auto value = m.registry().value(kDriverKey, name);
-    ASSERT_TRUE(value) << name;
-    EXPECT_EQ(value->asDword(), InfDword(data)) << name;
+  // The driver key holds the numbers that the INF writes: as REG_BINARY, the form Windows 98's installer
+  // knows, and as REG_DWORD for the NT family.
+  for (const auto& [section, flags] : {std::pair{"OSLNK.Parameters98", "0x00000001"}, {"OSLNK.Parameters", "0x00010001"}}) {
+    auto parameters = InfRegistryLines(section);
+    ASSERT_EQ(parameters.size(), 3u) << section;
+    for (const auto& [name, data] : parameters) {
+      auto value = m.registry().value(kDriverKey, name);
+      ASSERT_TRUE(value) << name;
+      EXPECT_EQ(value->asDword(), InfDword(data, flags)) << section << " " << name;
+    }
   }
   for (const auto& [name, data] : InfRegistryLines("OSLNK.Wdm98"))
     EXPECT_EQ(m.registry().stringValue(kDriverKey, name), data.substr(1)) << name;  // ",text"
   EXPECT_EQ(m.session().spooler().monitorDll("Molvex USB Cable Port Monitor"), "reveror.dll");
+}
+
+TEST(SetupProgram, TheRemovalDeletesEveryFileThatSetupOrTheInfPlaces) {
+  HostMachine m({});
+  PutMedia(m);
+  ProductSetup setup(kMedia);
+  ASSERT_EQ(setup.Install(), kSetupDone);
+  std::vector<std::string> placed = InfCopiedFiles();
+  ASSERT_FALSE(placed.empty());
+  for (const std::string& f : placed)
+    if (!m.disk().exists(f)) m.disk().writeFile(f, "copied by the device installer");
+  for (int i = 0; i < setup.InstalledFileCount(); ++i) placed.push_back(setup.InstalledFile(i));
+  RemovalSteps(nullptr).RemoveFiles();
+  for (const std::string& f : placed) EXPECT_FALSE(m.disk().exists(f)) << f;
 }
 
 TEST(SetupProgram, AFailedStepUndoesEveryEarlierStepAndNamesWhatFailed) {
