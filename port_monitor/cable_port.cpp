@@ -272,6 +272,20 @@ void ResetDocument(PortJob* job) {
   job->resetPipe = FALSE;
 }
 
+// Whether the driver refused a request of `piece` bytes for its size (nothing moved, STATUS_INVALID_PARAMETER,
+// and larger than one it took); the next request is then smaller: the driver's limit lies between the largest
+// size it took and this one.
+BOOL RefusedForItsSize(PortJob* job, BOOL ok, DWORD done, DWORD piece) {
+  if (ok || job->timedOut || done != 0 || job->error != ERROR_INVALID_PARAMETER || piece <= 1 ||
+      piece <= job->largestAccepted)
+    return FALSE;
+  job->smallestRefused = piece;
+  job->writeLimit = (job->largestAccepted + piece) / 2;
+  if (job->writeLimit == 0) job->writeLimit = 1;
+  job->error = 0;
+  return TRUE;
+}
+
 void Fail(PortJob* job, DWORD error) {
   job->failed = TRUE;
   job->documentFailed = TRUE;
@@ -357,15 +371,7 @@ BOOL WritePort(PortJob* job, const BYTE* data, DWORD size, DWORD* written) {
     const BOOL started = WriteFile(job->device, data + *written, piece, &done, &overlapped);
     ++job->requests;
     const BOOL ok = FinishRequest(job, started, &overlapped, &done);
-    if (!ok && !job->timedOut && done == 0 && job->error == ERROR_INVALID_PARAMETER && piece > 1 &&
-        piece > job->largestAccepted) {
-      // Refused for its size: the driver's limit lies between the largest size it took and this one.
-      job->smallestRefused = piece;
-      job->writeLimit = (job->largestAccepted + piece) / 2;
-      if (job->writeLimit == 0) job->writeLimit = 1;
-      job->error = 0;
-      continue;
-    }
+    if (RefusedForItsSize(job, ok, done, piece)) continue;
     if (done > piece) done = piece;
     if (ok && done == piece && piece > job->largestAccepted) {
       job->largestAccepted = piece;
@@ -409,18 +415,21 @@ BOOL ReadPort(PortJob* job, BYTE* buffer, DWORD size, DWORD* read) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  const DWORD limit = job->writeLimit;
-  OVERLAPPED overlapped;
-  PrepareRequest(job, &overlapped);
   const DWORD savedError = job->error;
   const BOOL savedTimedOut = job->timedOut;
   job->error = 0;
   job->timedOut = FALSE;
-  const DWORD request = size < limit ? size : limit;
-  const BOOL started = ReadFile(job->device, buffer, request, read, &overlapped);
-  BOOL ok = FinishRequest(job, started, &overlapped, read);
-  // Never more than was asked for, whatever the driver reports: the spooler's buffer ends there.
-  if (*read > request) *read = request;
+  BOOL ok;
+  for (;;) {
+    const DWORD request = size < job->writeLimit ? size : job->writeLimit;
+    OVERLAPPED overlapped;
+    PrepareRequest(job, &overlapped);
+    const BOOL started = ReadFile(job->device, buffer, request, read, &overlapped);
+    ok = FinishRequest(job, started, &overlapped, read);
+    // Never more than was asked for, whatever the driver reports: the spooler's buffer ends there.
+    if (*read > request) *read = request;
+    if (!RefusedForItsSize(job, ok, *read, request)) break;
+  }
   const DWORD error = job->timedOut ? ERROR_SEM_TIMEOUT : job->error;
   // A read does not decide the document's fate.
   job->error = savedError;

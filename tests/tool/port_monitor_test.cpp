@@ -108,7 +108,9 @@ TEST(PortMonitorCore, AJobPrintsWholeWhateverTheDriverKeysSay) {
   m.registry().setDword(m.devnode(second)->driverKey, "MaxTransferSize", 512);
   const std::string firstKey = m.devnode(first)->driverKey;
   m.boot();
-  const int cable = m.plug({});  // reads 4096, then the second cable's AddDevice makes it 512 for both
+  w98::CableOptions options;
+  options.printer.backChannel = Job(100);
+  const int cable = m.plug(options);  // reads 4096, then the second cable's AddDevice makes it 512 for both
   m.plug({});
   const std::vector<uint8_t> data = Job(20000);
   std::vector<uint8_t> printed;
@@ -117,6 +119,12 @@ TEST(PortMonitorCore, AJobPrintsWholeWhateverTheDriverKeysSay) {
     ASSERT_TRUE(cable_port::OpenPort("KVUSB1", &job));
     ASSERT_TRUE(cable_port::StartDocPort(&job));
     EXPECT_EQ(job.cable.maxTransferSize, expectedSize);
+    if (printed.empty()) {
+      std::vector<uint8_t> reply(4096);
+      DWORD read = 0;
+      EXPECT_TRUE(cable_port::ReadPort(&job, reply.data(), 4096, &read)) << GetLastError();
+      EXPECT_EQ(std::vector<uint8_t>(reply.begin(), reply.begin() + read), Job(100));
+    }
     DWORD written = 0;
     EXPECT_TRUE(cable_port::WritePort(&job, data.data(), static_cast<DWORD>(data.size()), &written)) << GetLastError();
     EXPECT_EQ(written, data.size());
