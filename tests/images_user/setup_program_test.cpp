@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cctype>
+#include <functional>
 #include <map>
 #include <sstream>
 
@@ -22,10 +23,10 @@ constexpr const char* kDriverKey = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSe
 const std::vector<std::string> kInstalled = {"C:\\WINDOWS\\SYSTEM\\oslnk.sys", "C:\\WINDOWS\\SYSTEM\\oslnkin.dll",
                                              "C:\\WINDOWS\\SYSTEM\\reveror.dll", "C:\\WINDOWS\\INF\\OTHER\\DODOZEREDID.INF"};
 
-void PutMedia(HostMachine& m) {
+void PutMedia(HostMachine& m, const std::string& folder = kMedia) {
   for (const char* name : {"oslnk.sys", "oslnkin.dll", "reveror.dll"})
-    m.disk().writeFile(std::string(kMedia) + "\\" + name, std::string("MZ ") + name);
-  m.disk().writeFile(std::string(kMedia) + "\\oslnk.inf", kPackageInfText);
+    m.disk().writeFile(folder + "\\" + name, std::string("MZ ") + name);
+  m.disk().writeFile(folder + "\\oslnk.inf", kPackageInfText);
   m.session().registerLibrary("oslnkin.dll", OSLNKIN_HOST_LIBRARY);
 }
 
@@ -94,10 +95,13 @@ std::vector<std::string> InfCopiedFiles() {
 }
 
 std::string Message(const ProductSetup& setup, SetupResult r) {
-  char text[1024];
-  ComposeSetupMessage(setup, r, text, sizeof text);
-  return w98::cp932ToUtf8(text);
+  std::vector<char> text(ProductSetup::kMessageSize);
+  ComposeSetupMessage(setup, r, text.data(), static_cast<int>(text.size()));
+  return w98::cp932ToUtf8(text.data());
 }
+
+// What the helper's AddMonitor32 does in a test (refusing_helper.cpp calls it).
+std::function<BOOL()> g_addMonitor;
 
 TEST(SetupProgram, LeavesTheFilesKeysAndMonitorTheInfDescribesAndRunsAgainOverThem) {
   HostMachine m({});
@@ -161,6 +165,12 @@ TEST(SetupProgram, AFailedStepUndoesEveryEarlierStepAndNamesWhatFailed) {
        {{"C:\\WINDOWS\\SYSTEM\\oslnk.sys", "earlier driver"}, {"C:\\WINDOWS\\SYSTEM\\reveror.dll", "older"}}},
       {"a helper that does not load", [](HostMachine& m) { m.session().registerLibrary("oslnkin.dll", "/nonexistent.so"); },
        kSetupHelperFailed, "C:\\WINDOWS\\SYSTEM\\oslnkin.dll", {}},
+      {"a folder in place of a media file",
+       [](HostMachine& m) {
+         m.disk().deleteFile("C:\\MEDIA\\reveror.dll");
+         m.disk().createDirectories("C:\\MEDIA\\reveror.dll");
+       },
+       kSetupSourceMissing, "C:\\MEDIA\\reveror.dll", {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -185,5 +195,94 @@ TEST(SetupProgram, AFailedStepUndoesEveryEarlierStepAndNamesWhatFailed) {
   }
 }
 
+// 表 is 0x95 0x5C in code page 932: its second byte is the byte of '\'.
+TEST(SetupProgram, InstallsFromAnyFolderAJapaneseUserCanNameAndRefusesOneItCannotHold) {
+  const std::string hyo = "C:\\MEDIA\\\x95\x5C";
+  char folder[MAX_PATH];
+  ASSERT_TRUE(MediaFolderOf((hyo + "\\oslnkset.exe").c_str(), folder, sizeof folder));
+  EXPECT_EQ(std::string(folder), hyo);
+  EXPECT_FALSE(MediaFolderOf("oslnkset.exe", folder, sizeof folder)) << "no folder is never the current one";
+  {
+    HostMachine m({});
+    PutMedia(m, hyo);
+    ProductSetup setup(hyo.c_str());
+    EXPECT_EQ(setup.Install(), kSetupDone) << w98::cp932ToUtf8(setup.FailedItem());
+  }
+  // A folder too long for any path below it, and an unknown one: refused, with nothing installed.
+  const std::string tooLong = "C:\\" + std::string(120, 'A') + "\\" + std::string(140, 'B');
+  for (const char* source : {tooLong.c_str(), static_cast<const char*>(nullptr)}) {
+    HostMachine m({});
+    PutMedia(m);
+    ProductSetup setup(source);
+    const SetupResult r = setup.Install();
+    EXPECT_EQ(r, source ? kSetupPathTooLong : kSetupNoMediaFolder);
+    EXPECT_NE(Message(setup, r).find(source ? "フォルダのパスが長すぎます：\nC:\\AAA" : "フォルダが分かりません"),
+              std::string::npos)
+        << Message(setup, r);
+    EXPECT_TRUE(m.disk().list("C:\\WINDOWS\\SYSTEM").empty());
+  }
+}
+
+// An earlier installation's driver key settings stay when they are a REG_DWORD or the 4-byte REG_BINARY of
+// Windows 98's installer; other forms become the default. Setup writes REG_DWORD.
+TEST(SetupProgram, KeepsEarlierDriverKeySettingsInEitherFormAndReplacesBadOnes) {
+  HostMachine m({});
+  PutMedia(m);
+  const std::string key = std::string(HostMachine::kClass) + "\\0000";
+  m.registry().createKey(key);
+  auto binary = [&](const char* name, std::vector<uint8_t> bytes) {
+    m.registry().setValue(key, name, {w98::RegType::Binary, std::move(bytes)});
+  };
+  binary("MaxTransferSize", {0x00, 0x10, 0x00, 0x00});
+  binary("IFSetting", {0x03, 0x00});
+  binary("AltSetting", std::vector<uint8_t>(9, 0x01));
+  ASSERT_EQ(ProductSetup(kMedia).Install(), kSetupDone);
+  EXPECT_EQ(m.registry().dwordValue(key, "MaxTransferSize"), 4096u);
+  EXPECT_EQ(m.registry().value(key, "IFSetting"), w98::RegValue::fromDword(2));
+  EXPECT_EQ(m.registry().value(key, "AltSetting"), w98::RegValue::fromDword(0));
+  m.registry().setDword(key, "IFSetting", 1);
+  m.registry().setString(key, "AltSetting", "1");
+  ASSERT_EQ(ProductSetup(kMedia).Install(), kSetupDone);
+  EXPECT_EQ(m.registry().value(key, "IFSetting"), w98::RegValue::fromDword(1));
+  EXPECT_EQ(m.registry().value(key, "AltSetting"), w98::RegValue::fromDword(0));
+}
+
+// Setup fails at its last step, over an earlier installation whose driver is held in use by then: the class
+// and driver keys come back as they were, and the message names the driver it could not put back.
+TEST(SetupProgram, ARollbackPutsEarlierValuesBackAndNamesWhatItCouldNotRestore) {
+  HostMachine m({});
+  PutMedia(m);
+  m.session().registerLibrary("oslnkin.dll", REFUSING_HELPER_LIBRARY);
+  const std::string driver = "C:\\WINDOWS\\SYSTEM\\oslnk.sys", classKey = HostMachine::kClass;
+  m.disk().writeFile(driver, "earlier driver");
+  m.registry().createKey(classKey + "\\0000");
+  m.registry().setString(classKey, "", "Earlier class");
+  m.registry().setString(classKey, "Other", "kept");
+  m.registry().setString(classKey + "\\0000", "DriverDesc", "Earlier cable");
+  m.registry().setValue(classKey + "\\0000", "MaxTransferSize", {w98::RegType::Binary, {0x00, 0x02, 0x00, 0x00}});
+  const std::string before = m.registry().exportText(classKey);
+  g_addMonitor = [&] {
+    m.disk().setInUse(driver, true);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  };
+  ProductSetup setup(kMedia);
+  const SetupResult r = setup.Install();
+  g_addMonitor = nullptr;
+  EXPECT_EQ(r, kSetupMonitorFailed);
+  EXPECT_EQ(m.registry().exportText(classKey), before);
+  const std::string message = Message(setup, r);
+  EXPECT_EQ(message.find("何も変更されていません"), std::string::npos) << message;
+  EXPECT_NE(message.find("元に戻せませんでした：\n" + driver + "（以前のファイルの控え：" + driver + ".~os）"),
+            std::string::npos)
+      << message;
+  EXPECT_EQ(m.disk().readFile(driver + ".~os"), "earlier driver") << "the earlier driver is kept";
+  EXPECT_EQ(m.disk().list("C:\\WINDOWS\\SYSTEM"), (std::vector<std::string>{"oslnk.sys", "oslnk.sys.~os"}));
+}
+
 }  // namespace
 }  // namespace images
+
+extern "C" __attribute__((visibility("default"))) BOOL TestAddMonitor32(LPSTR, DWORD, LPBYTE) {
+  return images::g_addMonitor ? images::g_addMonitor() : FALSE;
+}
