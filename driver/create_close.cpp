@@ -9,6 +9,7 @@
 
 #include "extension.h"
 #include "pipes.h"
+#include "read_write.h"
 #include "usb_requests.h"
 
 namespace {
@@ -86,16 +87,28 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (IsChild(DeviceObject)) {
         return CompleteRequest(Irp, STATUS_SUCCESS);
     }
+    // Only the file object that create admitted closes the device. Windows never sends a close for a
+    // refused open, but Wine does (its server hands the handle out before the driver answers the create).
+    PFILE_OBJECT Closing = IoGetCurrentIrpStackLocation(Irp)->FileObject;
     KIRQL OldIrql;
     KeAcquireSpinLock(&Extension->TransferLock, &OldIrql);
+    if (!Extension->Opened || Closing != Extension->OpenFileObject) {
+        KeReleaseSpinLock(&Extension->TransferLock, OldIrql);
+        return CompleteRequest(Irp, STATUS_SUCCESS);
+    }
     SetPipesOpen(Extension->Interface, 0);
     Extension->Opened = FALSE;
     PVOID Buffer = Extension->TransferBuffer;
     Extension->TransferBuffer = nullptr;
     Extension->TransferBufferSize = 0;
     Extension->OpenFileObject = nullptr;
+    // The I/O manager sends the close only after every request on the handle has completed; should a
+    // transfer still use the buffer all the same, it frees the buffer when it finishes.
+    if (Buffer != nullptr && Extension->CurrentTransfer != nullptr && Extension->CurrentTransfer->Staging == Buffer) {
+        Extension->CurrentTransfer->OwnsStaging = TRUE;
+        Buffer = nullptr;
+    }
     KeReleaseSpinLock(&Extension->TransferLock, OldIrql);
-    // The I/O manager sends the close only after every request on the handle has completed.
     if (Buffer != nullptr) {
         ExFreePool(Buffer);
     }
@@ -105,6 +118,6 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PAGED_CODE();
-    // Cancels nothing and changes no state, on any device object.
+    // Cancels nothing and changes no state, on any device object and for any file object.
     return CompleteRequest(Irp, STATUS_SUCCESS);
 }

@@ -61,20 +61,32 @@ BOOLEAN QueryDwordParameter(HANDLE Key, PCWSTR Name, ULONG* Value)
         entry.DefaultData = nullptr;
         entry.DefaultLength = 0;
     }
-    // A direct query stores data longer than 4 bytes over a buffer whose first LONG is minus its
-    // size. The result therefore lands in a slot that starts at 0, so a long value of another type is
-    // refused rather than copied over the 4 bytes whatever the current value is.
-    ULONG result = 0;
+    // A direct query stores what the value's type calls for (RtlQueryRegistryValues, WDK): a number or
+    // binary of at most 4 bytes into the ULONG; longer data only into a buffer whose first LONG is minus its
+    // size; a string into a UNICODE_STRING, allocating its text when Buffer is null. Windows 98 has no type
+    // check for a direct entry, so the slot has room for a string too and starts zeroed: longer data is
+    // refused whatever the current value, a shorter binary is widened with zeros, and a string is freed
+    // and ignored. Windows 98's installer writes these values as 4 bytes of REG_BINARY, the NT family as
+    // REG_DWORD; both arrive here alike.
+    union {
+        ULONG Number;
+        UNICODE_STRING Text;
+    } Slot;
+    RtlZeroMemory(&Slot, sizeof(Slot));
     table[0].Flags = RTL_QUERY_REGISTRY_DIRECT;
     table[0].Name = const_cast<PWSTR>(Name);
-    table[0].EntryContext = &result;
+    table[0].EntryContext = &Slot;
     // The default is the current value, so a missing value leaves the variable as it was.
     table[0].DefaultType = REG_DWORD;
     table[0].DefaultData = Value;
     table[0].DefaultLength = sizeof(ULONG);
     NTSTATUS status = RtlQueryRegistryValues(RTL_REGISTRY_HANDLE, static_cast<PCWSTR>(Key), table, nullptr, nullptr);
+    if (Slot.Text.Buffer != nullptr) {
+        RtlFreeUnicodeString(&Slot.Text);
+        return FALSE;
+    }
     if (!NT_SUCCESS(status)) return FALSE;
-    *Value = result;
+    *Value = Slot.Number;
     return TRUE;
 }
 

@@ -47,10 +47,10 @@ NTSTATUS FinishTransfer(TransferContext* Context, PIRP Irp)
     PDEVICE_OBJECT DeviceObject = Context->DeviceObject;
     FdoExtension* Extension = FdoExtensionOf(DeviceObject);
 
-    if (Context->Cancelled) {
-        Irp->IoStatus.Status = STATUS_CANCELLED;
-        Irp->IoStatus.Information = 0;
-    } else if (!NT_SUCCESS(Irp->IoStatus.Status)) {
+    // A cancelled transfer reports what the bus reported: the bus may have completed it, with data moved,
+    // before the cancel reached it, and a caller that retries what was not accepted would send those bytes
+    // twice if they were reported lost.
+    if (!NT_SUCCESS(Irp->IoStatus.Status)) {
         Irp->IoStatus.Information = 0;
     } else {
         ULONG Moved = Context->Urb.TransferBufferLength;
@@ -59,7 +59,7 @@ NTSTATUS FinishTransfer(TransferContext* Context, PIRP Irp)
             Moved = Asked;  // never more than the caller's buffer holds
         }
         if (Context->IsRead && Moved != 0 && Context->CallerBuffer != nullptr) {
-            CopyBytes(Context->CallerBuffer, Extension->TransferBuffer, Moved);
+            CopyBytes(Context->CallerBuffer, Context->Staging, Moved);
         }
         Irp->IoStatus.Information = Moved;
     }
@@ -71,8 +71,12 @@ NTSTATUS FinishTransfer(TransferContext* Context, PIRP Irp)
     if (Extension->CurrentTransfer == Context) {
         Extension->CurrentTransfer = nullptr;
     }
+    const BOOLEAN OwnsStaging = Context->OwnsStaging;
     KeReleaseSpinLock(&Extension->TransferLock, OldIrql);
 
+    if (OwnsStaging) {
+        ExFreePool(Context->Staging);
+    }
     ExFreePool(Context);
     DecrementPendingIo(DeviceObject);
     return Status;
@@ -159,11 +163,15 @@ NTSTATUS TransferData(PDEVICE_OBJECT DeviceObject, PIRP Irp, USHORT PipeSelector
     // One transfer at a time: a second one would share the staging buffer and the slot. The pipe is
     // looked at again in the same hold: a new selection of the interface since the check above brought
     // records whose pipes are closed, and the transfer must not go out on a handle they replaced.
+    // The staging buffer is taken in the same hold: once the slot holds the context, a close hands the
+    // buffer to the transfer instead of freeing it.
     KeAcquireSpinLock(&Extension->TransferLock, &OldIrql);
     const BOOLEAN Busy = Extension->CurrentTransfer != nullptr;
-    const BOOLEAN StillOpen = OpenPipeHandle(Extension->Interface, PipeIndex, &PipeHandle);
+    const BOOLEAN StillOpen = OpenPipeHandle(Extension->Interface, PipeIndex, &PipeHandle) &&
+                              Extension->TransferBuffer != nullptr && Length <= Extension->TransferBufferSize;
     if (!Busy && StillOpen) {
         Extension->CurrentTransfer = Context;
+        Context->Staging = Extension->TransferBuffer;
     }
     KeReleaseSpinLock(&Extension->TransferLock, OldIrql);
     if (Busy || !StillOpen) {
@@ -174,7 +182,7 @@ NTSTATUS TransferData(PDEVICE_OBJECT DeviceObject, PIRP Irp, USHORT PipeSelector
         return Refused;
     }
 
-    PUCHAR Staging = static_cast<PUCHAR>(Extension->TransferBuffer);
+    PUCHAR Staging = static_cast<PUCHAR>(Context->Staging);
     RtlZeroMemory(Staging, Length);
     if (!IsRead) {
         CopyBytes(Staging, CallerBuffer, Length);

@@ -17,6 +17,10 @@ struct TransferContext {
     BOOLEAN CompletionDeferred;
     PVOID CallerBuffer;       // system address of the caller's buffer (reads copy into it)
     PDEVICE_OBJECT DeviceObject;
+    PVOID Staging;            // the open's staging buffer that the URB describes
+    // Under TransferLock: the open was closed while this transfer used its staging buffer, which the
+    // transfer now owns and frees when it finishes.
+    BOOLEAN OwnsStaging;
 };
 
 // Selector of TransferData: low byte the pipe index in Interface, PIPE_SELECTOR_IN for bulk IN.

@@ -259,7 +259,8 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         RtlInitUnicodeString(&deviceName, fdo->DeviceName);
         // The request keeps the lower drivers' status; only the handler reports a failed link.
         status = IoCreateSymbolicLink(&dosName, &deviceName);
-        fdo->DosLinkCreated = NT_SUCCESS(status) ? TRUE : FALSE;
+        // A start without a stop before it finds the name already there, its own: an earlier TRUE stays.
+        if (NT_SUCCESS(status)) fdo->DosLinkCreated = TRUE;
     }
 
     IofCompleteRequest(Irp, IO_NO_INCREMENT);

@@ -1,7 +1,9 @@
 #include "cable_port.h"
 
+#include "bounded_text.h"
 #include "oslnk_ioctl.h"
 #include "oslnk_names.h"
+#include "registry_number.h"
 
 namespace cable_port {
 
@@ -15,7 +17,7 @@ const char kPortsKey[] = "System\\CurrentControlSet\\Control\\Print\\Ports";
 const char kMonitorPortsKey[] =
     "System\\CurrentControlSet\\Control\\Print\\Monitors\\Molvex USB Cable Port Monitor\\Ports";
 const char kDevicePathPrefix[] = OSLNK_USER_PATH_PREFIX;  // "\\.\KVUSB"
-const int kKeyNameSize = 260;
+const int kKeyNameSize = user_kit::kPathSize;
 
 // Where the cable's keys are. Windows 98: device keys under Enum, driver keys under Services\Class; the
 // NT family (and Wine, which loads the monitor through InitializePrintMonitor2): both under the control set.
@@ -27,22 +29,6 @@ const RegistryLayout kLayouts[] = {
     {"Enum\\USB\\VID_0F1B&PID_1002", "System\\CurrentControlSet\\Services\\Class"},
     {"System\\CurrentControlSet\\Enum\\USB\\VID_0F1B&PID_1002", "System\\CurrentControlSet\\Control\\Class"},
 };
-
-int Length(const char* s) {
-  int n = 0;
-  while (s[n]) ++n;
-  return n;
-}
-
-// Appends `text` to the terminated string in `buffer` of `size` bytes. FALSE (buffer unchanged) when it
-// would not fit.
-BOOL Append(char* buffer, int size, const char* text) {
-  const int used = Length(buffer);
-  const int add = Length(text);
-  if (used + add + 1 > size) return FALSE;
-  for (int i = 0; i <= add; ++i) buffer[used + i] = text[i];
-  return TRUE;
-}
 
 char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
@@ -56,7 +42,7 @@ int PortNumber(const char* canonical) {
 BOOL QueryString(HKEY key, const char* name, char* text, DWORD size) {
   DWORD type = 0;
   DWORD length = size - 1;
-  for (DWORD i = 0; i < size; ++i) text[i] = '\0';
+  user_kit::Fill(text, static_cast<int>(size));
   if (RegQueryValueExA(key, name, NULL, &type, reinterpret_cast<BYTE*>(text), &length) != ERROR_SUCCESS)
     return FALSE;
   text[size - 1] = '\0';
@@ -66,22 +52,17 @@ BOOL QueryString(HKEY key, const char* name, char* text, DWORD size) {
 // The cable's port as its driver key `driver` (relative to `layout.drivers`) publishes it.
 BOOL ReadDriverKey(const RegistryLayout& layout, const char* driver, CablePortInfo* port) {
   char path[kKeyNameSize * 2];
-  path[0] = '\0';
-  if (!Append(path, sizeof path, layout.drivers) || !Append(path, sizeof path, "\\") ||
-      !Append(path, sizeof path, driver))
-    return FALSE;
+  user_kit::Text text(path, sizeof path);
+  if (text.Append(layout.drivers).Append("\\").Append(driver).Overflowed()) return FALSE;
   HKEY key;
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return FALSE;
   char name[kKeyNameSize];
   // A cable that has gone has its "Port Name" written empty; that fails CanonicalPortName.
   BOOL found = QueryString(key, OSLNK_PORT_NAME_VALUE, name, sizeof name) && CanonicalPortName(name, port->name);
   if (found) {
-    DWORD type = 0, value = 0, length = sizeof value;
+    // REG_DWORD, or REG_BINARY as Windows 98's installer writes it; anything else: the driver's default.
     port->maxTransferSize = kDefaultMaxTransferSize;
-    if (RegQueryValueExA(key, OSLNK_VALUE_MAX_TRANSFER_SIZE, NULL, &type, reinterpret_cast<BYTE*>(&value),
-                         &length) == ERROR_SUCCESS &&
-        type == REG_DWORD && length == sizeof value)
-      port->maxTransferSize = value;
+    user_kit::QueryNumberValue(key, OSLNK_VALUE_MAX_TRANSFER_SIZE, &port->maxTransferSize);
   }
   RegCloseKey(key);
   return found;
@@ -163,10 +144,8 @@ LONG KeepPortKey(const char* name) {
   const char* const parents[] = {kPortsKey, kMonitorPortsKey};
   for (unsigned i = 0; i < sizeof parents / sizeof parents[0]; ++i) {
     char path[kKeyNameSize];
-    path[0] = '\0';
-    Append(path, sizeof path, parents[i]);
-    Append(path, sizeof path, "\\");
-    Append(path, sizeof path, canonical);
+    user_kit::Text text(path, sizeof path);
+    if (text.Append(parents[i]).Append("\\").Append(canonical).Overflowed()) return ERROR_INVALID_NAME;
     HKEY key;
     DWORD disposition;
     const LONG result = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, NULL, 0, KEY_WRITE, NULL, &key, &disposition);
@@ -194,11 +173,11 @@ BOOL EnumPorts(DWORD level, BYTE* buffer, DWORD size, DWORD* needed, DWORD* retu
   // plugged in after the monitor was loaded gets them here).
   for (int i = 0; i < count; ++i) KeepPortKey(ports[i].name);
   const DWORD record = level == 1 ? sizeof(PortInfo1<Char>) : sizeof(PortInfo2<Char>);
-  const int monitorLength = Length(kMonitorName) + 1;
-  const int descriptionLength = Length(kPortDescription) + 1;
+  const int monitorLength = user_kit::Length(kMonitorName) + 1;
+  const int descriptionLength = user_kit::Length(kPortDescription) + 1;
   DWORD total = 0;
   for (int i = 0; i < count; ++i) {
-    total += record + (Length(ports[i].name) + 1) * sizeof(Char);
+    total += record + (user_kit::Length(ports[i].name) + 1) * sizeof(Char);
     if (level == 2) total += (monitorLength + descriptionLength) * sizeof(Char);
   }
   *needed = total;
@@ -250,11 +229,20 @@ BOOL FinishRequest(PortJob* job, BOOL started, OVERLAPPED* overlapped, DWORD* do
       job->error = error;
       return FALSE;
     }
-    if (WaitForSingleObject(job->event, job->timeoutMs) == WAIT_TIMEOUT) {
-      // Not done in time (a printer out of paper refuses bytes for ever): cancelled, and the request's
-      // byte count still counts, since those bytes reached the printer.
+    const DWORD waited = WaitForSingleObject(job->event, job->timeoutMs);
+    if (waited != WAIT_OBJECT_0) {
+      // Not done in time (a printer out of paper refuses bytes for ever), or the wait itself failed: cancelled,
+      // so that the wait for its result below ends; the request's byte count still counts, since those bytes
+      // reached the printer.
+      const DWORD waitError = GetLastError();
       CancelIo(job->device);
-      job->timedOut = TRUE;
+      if (waited == WAIT_TIMEOUT) {
+        job->timedOut = TRUE;
+      } else {
+        GetOverlappedResult(job->device, overlapped, done, TRUE);
+        job->error = waitError ? waitError : ERROR_GEN_FAILURE;
+        return FALSE;
+      }
     }
   }
   const BOOL ok = GetOverlappedResult(job->device, overlapped, done, TRUE);
@@ -264,8 +252,7 @@ BOOL FinishRequest(PortJob* job, BOOL started, OVERLAPPED* overlapped, DWORD* do
 
 // A fresh OVERLAPPED for the next request on the job's device, signalling the job's (manual-reset) event.
 void PrepareRequest(PortJob* job, OVERLAPPED* overlapped) {
-  BYTE* raw = reinterpret_cast<BYTE*>(overlapped);
-  for (unsigned i = 0; i < sizeof *overlapped; ++i) raw[i] = 0;
+  user_kit::Fill(overlapped, sizeof *overlapped);
   overlapped->hEvent = job->event;
   ResetEvent(job->event);
 }
@@ -274,6 +261,10 @@ void PrepareRequest(PortJob* job, OVERLAPPED* overlapped) {
 void ResetDocument(PortJob* job) {
   job->requests = 0;
   job->accepted = 0;
+  job->documentFailed = FALSE;
+  job->writeLimit = job->cable.maxTransferSize ? job->cable.maxTransferSize : 1;
+  job->largestAccepted = 0;
+  job->smallestRefused = 0;
   job->failed = FALSE;
   job->timedOut = FALSE;
   job->error = 0;
@@ -281,8 +272,23 @@ void ResetDocument(PortJob* job) {
   job->resetPipe = FALSE;
 }
 
+// Whether the driver refused a request of `piece` bytes for its size (nothing moved, STATUS_INVALID_PARAMETER,
+// and larger than one it took); the next request is then smaller: the driver's limit lies between the largest
+// size it took and this one.
+BOOL RefusedForItsSize(PortJob* job, BOOL ok, DWORD done, DWORD piece) {
+  if (ok || job->timedOut || done != 0 || job->error != ERROR_INVALID_PARAMETER || piece <= 1 ||
+      piece <= job->largestAccepted)
+    return FALSE;
+  job->smallestRefused = piece;
+  job->writeLimit = (job->largestAccepted + piece) / 2;
+  if (job->writeLimit == 0) job->writeLimit = 1;
+  job->error = 0;
+  return TRUE;
+}
+
 void Fail(PortJob* job, DWORD error) {
   job->failed = TRUE;
+  job->documentFailed = TRUE;
   job->resetPipe = TRUE;
   if (!job->error) job->error = error;
 }
@@ -293,10 +299,7 @@ void Fail(PortJob* job, DWORD error) {
 void ResetWritePipe(PortJob* job) {
   job->resetPipe = FALSE;
   OVERLAPPED overlapped;
-  BYTE* raw = reinterpret_cast<BYTE*>(&overlapped);
-  for (unsigned i = 0; i < sizeof overlapped; ++i) raw[i] = 0;
-  overlapped.hEvent = job->event;
-  ResetEvent(job->event);
+  PrepareRequest(job, &overlapped);
   DWORD returned = 0;
   const BOOL started =
       DeviceIoControl(job->device, IOCTL_KVUSB_RESET_PIPE, NULL, 0, NULL, 0, &returned, &overlapped);
@@ -327,14 +330,13 @@ BOOL OpenPort(const char* name, PortJob* job) {
 BOOL StartDocPort(PortJob* job) {
   if (job->device != INVALID_HANDLE_VALUE) EndDocPort(job);
   char path[sizeof kDevicePathPrefix + kPortNameSize];
-  path[0] = '\0';
-  Append(path, sizeof path, "\\\\.\\");
-  Append(path, sizeof path, job->cable.name);
-  ResetDocument(job);
+  user_kit::Text text(path, sizeof path);
+  text.Append("\\\\.\\").Append(job->cable.name);
   // The cable's MaxTransferSize, as its driver key says now (the driver's default without a cable: the open
   // below fails then).
   CablePortInfo now;
   job->cable.maxTransferSize = FindCablePort(job->cable.name, &now) ? now.maxTransferSize : kDefaultMaxTransferSize;
+  ResetDocument(job);
   job->device = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
   if (job->device == INVALID_HANDLE_VALUE) {
     Fail(job, GetLastError());
@@ -360,18 +362,24 @@ BOOL WritePort(PortJob* job, const BYTE* data, DWORD size, DWORD* written) {
   job->timedOut = FALSE;
   job->error = 0;
   if (job->resetPipe) ResetWritePipe(job);
-  // A driver key that says 0 would make every request empty; the driver refuses those, and so does the job.
-  const DWORD limit = job->cable.maxTransferSize ? job->cable.maxTransferSize : 1;
   while (*written < size) {
     const DWORD remaining = size - *written;
-    const DWORD piece = remaining < limit ? remaining : limit;
+    const DWORD piece = remaining < job->writeLimit ? remaining : job->writeLimit;
     OVERLAPPED overlapped;
     PrepareRequest(job, &overlapped);
     DWORD done = 0;
     const BOOL started = WriteFile(job->device, data + *written, piece, &done, &overlapped);
     ++job->requests;
     const BOOL ok = FinishRequest(job, started, &overlapped, &done);
+    if (RefusedForItsSize(job, ok, done, piece)) continue;
     if (done > piece) done = piece;
+    if (ok && done == piece && piece > job->largestAccepted) {
+      job->largestAccepted = piece;
+      // Taken: a size between this and the smallest refused may be taken too. Each guess costs at most one
+      // refused request, and the sizes meet the driver's limit within a few.
+      if (piece == job->writeLimit && job->smallestRefused > piece + 1)
+        job->writeLimit = piece + (job->smallestRefused - piece) / 2;
+    }
     *written += done;
     job->accepted += done;
     if (job->timedOut) {
@@ -407,15 +415,21 @@ BOOL ReadPort(PortJob* job, BYTE* buffer, DWORD size, DWORD* read) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  const DWORD limit = job->cable.maxTransferSize ? job->cable.maxTransferSize : 1;
-  OVERLAPPED overlapped;
-  PrepareRequest(job, &overlapped);
   const DWORD savedError = job->error;
   const BOOL savedTimedOut = job->timedOut;
   job->error = 0;
   job->timedOut = FALSE;
-  const BOOL started = ReadFile(job->device, buffer, size < limit ? size : limit, read, &overlapped);
-  BOOL ok = FinishRequest(job, started, &overlapped, read);
+  BOOL ok;
+  for (;;) {
+    const DWORD request = size < job->writeLimit ? size : job->writeLimit;
+    OVERLAPPED overlapped;
+    PrepareRequest(job, &overlapped);
+    const BOOL started = ReadFile(job->device, buffer, request, read, &overlapped);
+    ok = FinishRequest(job, started, &overlapped, read);
+    // Never more than was asked for, whatever the driver reports: the spooler's buffer ends there.
+    if (*read > request) *read = request;
+    if (!RefusedForItsSize(job, ok, *read, request)) break;
+  }
   const DWORD error = job->timedOut ? ERROR_SEM_TIMEOUT : job->error;
   // A read does not decide the document's fate.
   job->error = savedError;
@@ -430,8 +444,8 @@ BOOL EndDocPort(PortJob* job) {
     CloseHandle(job->device);
     job->device = INVALID_HANDLE_VALUE;
   }
-  if (job->failed) {
-    SetLastError(job->error);
+  if (job->documentFailed) {
+    SetLastError(job->error ? job->error : ERROR_GEN_FAILURE);
     return FALSE;
   }
   return TRUE;

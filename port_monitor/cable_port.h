@@ -9,10 +9,12 @@
 
 #include <windows.h>
 
+#include "oslnk_names.h"
+
 namespace cable_port {
 
-const int kPortNameSize = 12;          // "KVUSB128" and its terminator, with room
-const DWORD kDefaultMaxTransferSize = 1024;  // the driver's own default when the driver key has none
+const int kPortNameSize = OSLNK_PORT_NAME_MAX;  // "KVUSB128" and its terminator
+const DWORD kDefaultMaxTransferSize = OSLNK_DEFAULT_MAX_TRANSFER_SIZE;  // when the driver key has no usable value
 const DWORD kDefaultTimeoutMs = 30000;       // a write request still running after this is cancelled
 const int kMaxPorts = 128;
 // Successful writes that move nothing: a printer that takes no byte for this many requests in a row is given up
@@ -66,6 +68,12 @@ struct PortJob {
   DWORD timeoutMs;         // per request
   DWORD requests;          // requests sent in this document
   DWORD accepted;          // bytes the printer accepted in this document
+  BOOL documentFailed;     // a WritePort of this document failed: EndDocPort reports it, whatever came after
+  // The driver accepts writes up to its own MaxTransferSize, one value for all cables (the one the cable plugged
+  // last had), which need not be this cable's. A write it refuses for its size is sent again smaller:
+  DWORD writeLimit;        // the size of the requests sent now
+  DWORD largestAccepted;   // the largest request the driver took in this document
+  DWORD smallestRefused;   // the smallest it refused for its size (0: none)
   // Of the last WritePort (a later one that succeeds, the spooler's retry, clears them):
   BOOL failed;             // one of its requests failed
   BOOL timedOut;           // one of its requests did not finish in time and was cancelled
@@ -76,16 +84,19 @@ struct PortJob {
 
 // OpenPort: FALSE with ERROR_INVALID_NAME for a name that is not KVUSB<n>. The port need not have a cable yet.
 BOOL OpenPort(const char* name, PortJob* job);
-// StartDocPort: reads the cable's MaxTransferSize and opens \\.\<port> for overlapped I/O. FALSE with the
+// StartDocPort: reads the cable's MaxTransferSize (REG_DWORD or 4-byte REG_BINARY) and opens \\.\<port> for overlapped I/O. FALSE with the
 // error of the open (ERROR_FILE_NOT_FOUND when no cable serves the port).
 BOOL StartDocPort(PortJob* job);
-// WritePort: writes `size` bytes in requests of at most MaxTransferSize; *written is the count the printer
-// accepted, also when the call fails (FALSE, GetLastError tells why; a time-out gives ERROR_SEM_TIMEOUT). A
-// call after a failure goes on with the document: the spooler's retry of the bytes not accepted.
+// WritePort: writes `size` bytes in requests of at most MaxTransferSize, smaller where the driver refuses that
+// size; *written is the count the printer accepted, also when the call fails (FALSE, GetLastError tells why; a
+// time-out gives ERROR_SEM_TIMEOUT). A call after a failure goes on with the document: the spooler's retry of
+// the bytes not accepted. The document stays failed (EndDocPort) until the next StartDocPort: the monitor cannot
+// tell a retry from new data.
 BOOL WritePort(PortJob* job, const BYTE* data, DWORD size, DWORD* written);
 // ReadPort: one read request on the cable of at most MaxTransferSize bytes.
 BOOL ReadPort(PortJob* job, BYTE* buffer, DWORD size, DWORD* read);
-// EndDocPort: closes the device. FALSE when the last WritePort failed (the document was not written whole).
+// EndDocPort: closes the device. FALSE when a WritePort of the document failed (it may not have been written
+// whole).
 BOOL EndDocPort(PortJob* job);
 // ClosePort: ends a document still open and frees the job's event.
 BOOL ClosePort(PortJob* job);

@@ -9,6 +9,7 @@
 #include <winsplp.h>
 #undef InitializeMonitorEx
 
+#include "bounded_text.h"
 #include "cable_port.h"
 
 namespace {
@@ -22,13 +23,13 @@ struct PortSlot {
 };
 PortSlot g_slots[kPortSlots];
 
-// The slot a port handle names; NULL for anything that is not the handle of an open port.
+// The slot a port handle names; NULL for anything that is not the handle of an open port. Compared for
+// equality only: ordering a pointer against an array it does not point into is unspecified in C++.
 PortSlot* SlotOf(HANDLE port) {
-  const BYTE* p = static_cast<const BYTE*>(port);
-  const BYTE* first = reinterpret_cast<const BYTE*>(g_slots);
-  if (p < first || p >= first + sizeof g_slots || (p - first) % sizeof(PortSlot) != 0) return NULL;
-  PortSlot* slot = static_cast<PortSlot*>(port);
-  return slot->inUse ? slot : NULL;
+  for (int i = 0; i < kPortSlots; ++i) {
+    if (port == static_cast<HANDLE>(&g_slots[i])) return g_slots[i].inUse ? &g_slots[i] : NULL;
+  }
+  return NULL;
 }
 
 BOOL OpenPortA(const char* name, HANDLE* handle) {
@@ -55,12 +56,12 @@ BOOL OpenPortA(const char* name, HANDLE* handle) {
 // A wide port name as ANSI; FALSE for one too long or with a character no port name has.
 BOOL NarrowName(const WCHAR* wide, char* name, int size) {
   if (!wide) return FALSE;
-  int i = 0;
-  for (; wide[i]; ++i) {
-    if (i + 1 >= size || wide[i] > 0x7F) return FALSE;
-    name[i] = static_cast<char>(wide[i]);
+  user_kit::Text text(name, size);
+  for (int i = 0; wide[i]; ++i) {
+    if (wide[i] > 0x7F) return FALSE;
+    const char c = static_cast<char>(wide[i]);
+    if (text.AppendChars(&c, 1).Overflowed()) return FALSE;
   }
-  name[i] = '\0';
   return TRUE;
 }
 
@@ -218,10 +219,10 @@ LPMONITOR2 WINAPI InitializePrintMonitor2(PMONITORINIT init, PHANDLE monitorHand
     SetLastError(ERROR_INVALID_PARAMETER);
     return NULL;
   }
-  BYTE* raw = reinterpret_cast<BYTE*>(&g_monitor2);
-  for (unsigned i = 0; i < sizeof g_monitor2; ++i) raw[i] = 0;
+  user_kit::Fill(&g_monitor2, sizeof g_monitor2);
+  const BYTE* raw = reinterpret_cast<const BYTE*>(&g_monitor2);
   // The Windows 2000 size: the table up to pfnShutdown, which every NT-style spooler since knows.
-  g_monitor2.cbSize = reinterpret_cast<BYTE*>(&g_monitor2.pfnShutdown) - raw + sizeof g_monitor2.pfnShutdown;
+  g_monitor2.cbSize = reinterpret_cast<const BYTE*>(&g_monitor2.pfnShutdown) - raw + sizeof g_monitor2.pfnShutdown;
   g_monitor2.pfnEnumPorts = EnumPorts2;
   g_monitor2.pfnOpenPort = OpenPort2;
   g_monitor2.pfnStartDocPort = StartDocPort2;

@@ -49,7 +49,14 @@ SETUP_TEXTS = [
     ("OSLNKSET_TEXT_MONITOR_FAILED", "ポートモニタを登録できませんでした：\n", "AddMonitor32 failed"),
     ("OSLNKSET_TEXT_ERROR_CODE", "\nエラー番号 ", "before the platform's error code"),
     ("OSLNKSET_TEXT_ROLLED_BACK", "\n\nインストールを取り消しました。何も変更されていません。",
-     "after every failure"),
+     "after a failure that was undone whole"),
+    ("OSLNKSET_TEXT_NO_MEDIA_FOLDER", "インストール元のフォルダが分かりません。",
+     "the program's own folder is unknown"),
+    ("OSLNKSET_TEXT_NOT_RESTORED",
+     "\n\nインストールを取り消しましたが、次のものを元に戻せませんでした：",
+     "after a failure that could not be undone whole; each item follows on a line of its own"),
+    ("OSLNKSET_TEXT_EARLIER_COPY", "（以前のファイルの控え：", "before the kept copy of an earlier file"),
+    ("OSLNKSET_TEXT_EARLIER_COPY_END", "）", "after it"),
 ]
 
 

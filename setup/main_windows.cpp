@@ -5,21 +5,23 @@
 #include "product_setup.h"
 #include "setup_texts.h"
 
-extern "C" void OslnksetStart() {
-  // The media folder: the program's own path without its file name.
-  char folder[ProductSetup::kPathSize];
-  const DWORD n = GetModuleFileNameA(NULL, folder, sizeof folder);
-  if (n == 0 || n >= sizeof folder) folder[0] = '\0';
-  int cut = 0;
-  for (int i = 0; folder[i]; ++i) {
-    if (folder[i] == '\\' || folder[i] == '/') cut = i;
-  }
-  folder[cut] = '\0';
+namespace {
+// Larger than any message, and kept off the stack of the entry point's frame.
+char g_message[ProductSetup::kMessageSize];
+}  // namespace
 
-  ProductSetup setup(folder);
+extern "C" void OslnksetStart() {
+  // The media folder: the program's own path without its file name. A path that failed or was cut short
+  // gives no folder, and setup then refuses rather than install from the current folder.
+  char program[ProductSetup::kPathSize];
+  char folder[ProductSetup::kPathSize];
+  const DWORD n = GetModuleFileNameA(NULL, program, sizeof program);
+  const bool known = n > 0 && n < sizeof program && MediaFolderOf(program, folder, sizeof folder);
+
+  ProductSetup setup(known ? folder : NULL);
   const SetupResult result = setup.Install();
-  char text[2 * ProductSetup::kPathSize + 512];
-  ComposeSetupMessage(setup, result, text, sizeof text);
-  MessageBoxA(NULL, text, OSLNKSET_TEXT_CAPTION, MB_OK | (result == kSetupDone ? MB_ICONINFORMATION : MB_ICONERROR));
+  ComposeSetupMessage(setup, result, g_message, sizeof g_message);
+  MessageBoxA(NULL, g_message, OSLNKSET_TEXT_CAPTION,
+              MB_OK | (result == kSetupDone ? MB_ICONINFORMATION : MB_ICONERROR));
   ExitProcess(static_cast<UINT>(result));
 }

@@ -3,12 +3,12 @@
 #include <winspool.h>
 
 #include "oslnk_names.h"
+#include "registry_number.h"
 #include "package.h"
 #include "setup_texts.h"
 
 namespace {
 
-const char kSeparator[] = "\\";
 // Appended to a file's path for the copy of an earlier file kept while setup replaces it.
 const char kKeptSuffix[] = ".~os";
 
@@ -46,74 +46,63 @@ const DwordValue kDriverDwords[] = {{OSLNK_VALUE_MAX_TRANSFER_SIZE, OSLNK_DEFAUL
 
 typedef BOOL(WINAPI* AddMonitor32Function)(LPSTR server, DWORD level, LPBYTE monitorInfo);
 
-void Clear(char* buffer, int size) {
-  for (int i = 0; i < size; ++i) buffer[i] = '\0';
-}
-
 // `folder` + separator (unless it ends in one already) + `name` into `path`; false when it would not fit.
 bool JoinPath(char* path, const char* folder, const char* name) {
-  path[0] = '\0';
-  if (!SetupAppend(path, ProductSetup::kPathSize, folder)) return false;
-  const int n = SetupTextLength(path);
-  if (n > 0 && path[n - 1] != '\\' && !SetupAppend(path, ProductSetup::kPathSize, kSeparator)) return false;
-  return SetupAppend(path, ProductSetup::kPathSize, name);
-}
-
-LONG SetString(HKEY key, const char* name, const char* data) {
-  return RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(data),
-                        static_cast<DWORD>(SetupTextLength(data) + 1));
+  user_kit::Text text(path, ProductSetup::kPathSize);
+  return !text.Append(folder).AppendPath(name).Overflowed();
 }
 
 }  // namespace
 
-int SetupTextLength(const char* text) {
-  int n = 0;
-  while (text[n]) ++n;
-  return n;
+bool MediaFolderOf(const char* programPath, char* folder, int size) {
+  const int length = user_kit::FolderLength(programPath);
+  if (length == 0) return false;
+  // The folder without its separator, except a drive's root ("C:\"), which keeps it.
+  const int keep = (length == 3 && programPath[1] == ':') ? length : length - 1;
+  user_kit::Text text(folder, size);
+  return !text.AppendChars(programPath, keep).Overflowed();
 }
 
-bool SetupAppend(char* destination, int size, const char* text) {
-  const int at = SetupTextLength(destination), n = SetupTextLength(text);
-  if (at + n + 1 > size) return false;
-  for (int i = 0; i <= n; ++i) destination[at + i] = text[i];
-  return true;
-}
-
-bool SetupAppendNumber(char* destination, int size, DWORD value) {
-  char digits[11];
-  int n = 0;
-  do {
-    digits[n++] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value);
-  char text[11];
-  for (int i = 0; i < n; ++i) text[i] = digits[n - 1 - i];
-  text[n] = '\0';
-  return SetupAppend(destination, size, text);
-}
-
-ProductSetup::ProductSetup(const char* sourceFolder) : copiedCount_(0), classKeyCreated_(false), failedError_(0) {
-  Clear(source_, kPathSize);
-  Clear(systemDirectory_, kPathSize);
-  Clear(windowsDirectory_, kPathSize);
-  Clear(failedItem_, kPathSize);
-  for (int i = 0; i < kFileCount; ++i) {
-    Clear(copied_[i], kPathSize);
-    Clear(kept_[i], kPathSize);
+ProductSetup::ProductSetup(const char* sourceFolder)
+    : sourceKnown_(sourceFolder != nullptr && sourceFolder[0] != '\0'),
+      sourceTooLong_(false),
+      copiedCount_(0),
+      classKeyCreated_(false),
+      driverKeyCreated_(false),
+      earlierCount_(0),
+      failedError_(0),
+      notRestoredCount_(0) {
+  user_kit::Fill(systemDirectory_, kPathSize);
+  user_kit::Fill(windowsDirectory_, kPathSize);
+  user_kit::Fill(failedItem_, kPathSize);
+  user_kit::Fill(copied_, sizeof copied_);
+  user_kit::Fill(kept_, sizeof kept_);
+  user_kit::Fill(notRestored_, sizeof notRestored_);
+  user_kit::Fill(source_, kPathSize);
+  // Held whole or not at all: Install refuses a folder that does not fit, naming as much of it as fits.
+  if (sourceKnown_ && !user_kit::Copy(source_, kPathSize, sourceFolder)) {
+    sourceTooLong_ = true;
+    user_kit::CopyWholeCharacters(source_, kPathSize, sourceFolder);
   }
-  // A source folder too long for any path is refused by Install (the joined paths would not fit either).
-  SetupAppend(source_, kPathSize, sourceFolder);
 }
 
 SetupResult ProductSetup::Fail(SetupResult result, const char* item, DWORD error) {
-  Clear(failedItem_, kPathSize);
-  for (int i = 0; i < kPathSize - 1 && item[i]; ++i) failedItem_[i] = item[i];
+  user_kit::CopyWholeCharacters(failedItem_, kPathSize, item);
   failedError_ = error;
   RollBack();
   return result;
 }
 
+void ProductSetup::NoteNotRestored(const char* item, const char* keptCopy) {
+  if (notRestoredCount_ >= kMaxNotRestored) return;
+  user_kit::Text text(notRestored_[notRestoredCount_++], sizeof notRestored_[0]);
+  text.Append(item);
+  if (keptCopy) text.Append(OSLNKSET_TEXT_EARLIER_COPY).Append(keptCopy).Append(OSLNKSET_TEXT_EARLIER_COPY_END);
+}
+
 SetupResult ProductSetup::Install() {
+  if (!sourceKnown_) return Fail(kSetupNoMediaFolder, "", 0);
+  if (sourceTooLong_) return Fail(kSetupPathTooLong, source_, 0);
   const UINT systemLength = GetSystemDirectoryA(systemDirectory_, kPathSize);
   if (systemLength == 0 || systemLength >= static_cast<UINT>(kPathSize))
     return Fail(kSetupNoSystemDirectory, "", GetLastError());
@@ -121,11 +110,14 @@ SetupResult ProductSetup::Install() {
   if (windowsLength == 0 || windowsLength >= static_cast<UINT>(kPathSize))
     return Fail(kSetupNoSystemDirectory, "", GetLastError());
 
-  // Every file of the media first, so that a missing one stops setup before anything is written.
+  // Every file of the media first, so that a missing one stops setup before anything is written. A folder of
+  // the same name is no file either.
   char path[kPathSize];
   for (int i = 0; i < kFileCount; ++i) {
     if (!JoinPath(path, source_, kPackageFiles[i].sourceName)) return Fail(kSetupPathTooLong, source_, 0);
-    if (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES) return Fail(kSetupSourceMissing, path, GetLastError());
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return Fail(kSetupSourceMissing, path, GetLastError());
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return Fail(kSetupSourceMissing, path, 0);
   }
 
   // Windows 98 keeps the INFs of OEM drivers in INF\OTHER; an INF copied there is found when the cable is
@@ -161,8 +153,8 @@ SetupResult ProductSetup::CopyPackageFile(const char* sourceName, const char* de
   kept[0] = '\0';
   const DWORD earlier = GetFileAttributesA(to);
   if (earlier != INVALID_FILE_ATTRIBUTES && !(earlier & FILE_ATTRIBUTE_DIRECTORY)) {
-    if (!SetupAppend(kept, kPathSize, to) || !SetupAppend(kept, kPathSize, kKeptSuffix))
-      return Fail(kSetupPathTooLong, destinationFolder, 0);
+    user_kit::Text keptPath(kept, kPathSize);
+    if (keptPath.Append(to).Append(kKeptSuffix).Overflowed()) return Fail(kSetupPathTooLong, destinationFolder, 0);
     if (!CopyFileA(to, kept, FALSE)) return Fail(kSetupCopyFailed, to, GetLastError());
     // Writable, so that it can be deleted again (the copy took the earlier file's attributes).
     SetFileAttributesA(kept, earlier & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
@@ -177,35 +169,62 @@ SetupResult ProductSetup::CopyPackageFile(const char* sourceName, const char* de
   const DWORD attributes = GetFileAttributesA(to);
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
     SetFileAttributesA(to, attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
-  for (int i = 0; i <= SetupTextLength(to); ++i) copied_[copiedCount_][i] = to[i];
-  for (int i = 0; i <= SetupTextLength(kept); ++i) kept_[copiedCount_][i] = kept[i];
+  user_kit::Copy(copied_[copiedCount_], kPathSize, to);
+  user_kit::Copy(kept_[copiedCount_], kPathSize, kept);
   ++copiedCount_;
   return kSetupDone;
+}
+
+// Writes one value, first keeping what it held (or that it was absent) for a rollback.
+LONG ProductSetup::WriteValue(HKEY key, bool driverKey, const char* name, DWORD type, const BYTE* data,
+                              DWORD size) {
+  if (earlierCount_ < kMaxEarlierValues) {
+    EarlierValue& e = earlier_[earlierCount_++];
+    e.inDriverKey = driverKey;
+    e.key = driverKey ? OSLNK_PACKAGE_DRIVER_KEY : OSLNK_PACKAGE_CLASS_KEY;
+    e.name = name;
+    e.type = 0;
+    e.size = sizeof e.data;
+    const LONG found = RegQueryValueExA(key, name, NULL, &e.type, e.data, &e.size);
+    e.existed = found == ERROR_SUCCESS || found == ERROR_MORE_DATA;
+    e.tooLarge = found == ERROR_MORE_DATA;
+  }
+  return RegSetValueExA(key, name, 0, type, data, size);
 }
 
 SetupResult ProductSetup::WriteClassKeys() {
   HKEY classKey = NULL;
   DWORD disposition = 0;
-  LONG status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, OSLNK_PACKAGE_CLASS_KEY, 0, NULL, 0, KEY_WRITE, NULL, &classKey,
-                                &disposition);
+  LONG status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, OSLNK_PACKAGE_CLASS_KEY, 0, NULL, 0, KEY_READ | KEY_WRITE, NULL,
+                                &classKey, &disposition);
   if (status != ERROR_SUCCESS) return Fail(kSetupRegistryFailed, OSLNK_PACKAGE_CLASS_KEY, static_cast<DWORD>(status));
   classKeyCreated_ = disposition == REG_CREATED_NEW_KEY;
   for (const StringValue& v : kClassValues) {
-    if (status == ERROR_SUCCESS) status = SetString(classKey, v.name, v.data);
+    if (status == ERROR_SUCCESS)
+      status = WriteValue(classKey, false, v.name, REG_SZ, reinterpret_cast<const BYTE*>(v.data),
+                          static_cast<DWORD>(user_kit::Length(v.data) + 1));
   }
   RegCloseKey(classKey);
   if (status != ERROR_SUCCESS) return Fail(kSetupRegistryFailed, OSLNK_PACKAGE_CLASS_KEY, static_cast<DWORD>(status));
 
   HKEY driverKey = NULL;
-  status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, OSLNK_PACKAGE_DRIVER_KEY, 0, NULL, 0, KEY_WRITE, NULL, &driverKey,
-                           &disposition);
+  status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, OSLNK_PACKAGE_DRIVER_KEY, 0, NULL, 0, KEY_READ | KEY_WRITE, NULL,
+                           &driverKey, &disposition);
   if (status != ERROR_SUCCESS) return Fail(kSetupRegistryFailed, OSLNK_PACKAGE_DRIVER_KEY, static_cast<DWORD>(status));
+  driverKeyCreated_ = disposition == REG_CREATED_NEW_KEY;
   for (const StringValue& v : kDriverStrings) {
-    if (status == ERROR_SUCCESS) status = SetString(driverKey, v.name, v.data);
+    if (status == ERROR_SUCCESS)
+      status = WriteValue(driverKey, true, v.name, REG_SZ, reinterpret_cast<const BYTE*>(v.data),
+                          static_cast<DWORD>(user_kit::Length(v.data) + 1));
   }
   for (const DwordValue& v : kDriverDwords) {
+    // A setting an earlier installation left stays, in either form Windows 98 writes it; anything else
+    // becomes the default again. Written as REG_DWORD.
+    DWORD value = v.data;
+    if (!user_kit::QueryNumberValue(driverKey, v.name, &value)) value = v.data;
     if (status == ERROR_SUCCESS)
-      status = RegSetValueExA(driverKey, v.name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v.data), sizeof v.data);
+      status = WriteValue(driverKey, true, v.name, REG_DWORD,
+                          reinterpret_cast<const BYTE*>(&value), sizeof value);
   }
   RegCloseKey(driverKey);
   if (status != ERROR_SUCCESS) return Fail(kSetupRegistryFailed, OSLNK_PACKAGE_DRIVER_KEY, static_cast<DWORD>(status));
@@ -241,31 +260,77 @@ SetupResult ProductSetup::AddMonitor() {
   return kSetupDone;
 }
 
+// Puts back, newest first, the values setup overwrote in keys that existed before it; a value that cannot be
+// put back is named.
+void ProductSetup::RestoreValues() {
+  while (earlierCount_ > 0) {
+    const EarlierValue& e = earlier_[--earlierCount_];
+    if (driverKeyCreated_ && e.inDriverKey) continue;  // went with the key
+    HKEY key = NULL;
+    LONG status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, e.key, 0, KEY_WRITE, &key);
+    if (status == ERROR_SUCCESS) {
+      if (e.tooLarge) {
+        status = ERROR_MORE_DATA;
+      } else if (e.existed) {
+        status = RegSetValueExA(key, e.name, 0, e.type, e.data, e.size);
+      } else {
+        status = RegDeleteValueA(key, e.name);
+        if (status == ERROR_FILE_NOT_FOUND) status = ERROR_SUCCESS;
+      }
+      RegCloseKey(key);
+    }
+    if (status != ERROR_SUCCESS) {
+      char item[2 * kPathSize];
+      user_kit::Text text(item, sizeof item);
+      text.Append(e.key).Append("\\").Append(e.name);
+      NoteNotRestored(item);
+    }
+  }
+}
+
 void ProductSetup::RollBack() {
-  if (classKeyCreated_) {
+  if (classKeyCreated_ || driverKeyCreated_) {
     HKEY parent = NULL;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, OSLNK_PACKAGE_CLASS_PARENT, 0, KEY_ALL_ACCESS, &parent) == ERROR_SUCCESS) {
+    const char* parentPath = classKeyCreated_ ? OSLNK_PACKAGE_CLASS_PARENT : OSLNK_PACKAGE_CLASS_KEY;
+    LONG status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, parentPath, 0, KEY_ALL_ACCESS, &parent);
+    if (status == ERROR_SUCCESS) {
       // The driver key first: Windows NT (and Wine) refuse to delete a key that still has subkeys.
-      RegDeleteKeyA(parent, OSLNK_PACKAGE_CLASS_NAME "\\0000");
-      RegDeleteKeyA(parent, OSLNK_PACKAGE_CLASS_NAME);
+      status = RegDeleteKeyA(parent, classKeyCreated_ ? OSLNK_PACKAGE_CLASS_NAME "\\0000" : "0000");
+      if (classKeyCreated_ && status == ERROR_SUCCESS) status = RegDeleteKeyA(parent, OSLNK_PACKAGE_CLASS_NAME);
       RegCloseKey(parent);
     }
-    classKeyCreated_ = false;
+    if (status != ERROR_SUCCESS) NoteNotRestored(classKeyCreated_ ? OSLNK_PACKAGE_CLASS_KEY : OSLNK_PACKAGE_DRIVER_KEY);
   }
+  if (classKeyCreated_) {
+    earlierCount_ = 0;  // every value written went with the key
+  } else {
+    RestoreValues();
+  }
+  classKeyCreated_ = false;
+  driverKeyCreated_ = false;
   while (copiedCount_ > 0) {
     --copiedCount_;
+    const char* copied = copied_[copiedCount_];
     const char* kept = kept_[copiedCount_];
-    // The earlier file back in place of the new one; without one, the new file goes.
-    if (!kept[0] || !CopyFileA(kept, copied_[copiedCount_], FALSE)) DeleteFileA(copied_[copiedCount_]);
-    if (kept[0]) DeleteFileA(kept);
-    Clear(copied_[copiedCount_], kPathSize);
-    Clear(kept_[copiedCount_], kPathSize);
+    if (kept[0]) {
+      // The earlier file back in place of the new one. Where that fails (the file is in use), its copy stays,
+      // and the message names both.
+      if (CopyFileA(kept, copied, FALSE)) {
+        DeleteFileA(kept);
+      } else {
+        NoteNotRestored(copied, kept);
+      }
+    } else if (!DeleteFileA(copied)) {
+      NoteNotRestored(copied);
+    }
+    user_kit::Fill(copied_[copiedCount_], kPathSize);
+    user_kit::Fill(kept_[copiedCount_], kPathSize);
   }
 }
 
 void ComposeSetupMessage(const ProductSetup& setup, SetupResult result, char* text, int size) {
   if (size <= 0) return;
-  text[0] = '\0';
+  user_kit::Text message(text, size);
   const char* lead = OSLNKSET_TEXT_DONE;
   switch (result) {
     case kSetupDone: break;
@@ -276,11 +341,17 @@ void ComposeSetupMessage(const ProductSetup& setup, SetupResult result, char* te
     case kSetupRegistryFailed: lead = OSLNKSET_TEXT_REGISTRY_FAILED; break;
     case kSetupHelperFailed: lead = OSLNKSET_TEXT_HELPER_FAILED; break;
     case kSetupMonitorFailed: lead = OSLNKSET_TEXT_MONITOR_FAILED; break;
+    case kSetupNoMediaFolder: lead = OSLNKSET_TEXT_NO_MEDIA_FOLDER; break;
   }
-  SetupAppend(text, size, lead);
+  message.Append(lead);
   if (result == kSetupDone) return;
-  SetupAppend(text, size, setup.FailedItem());
-  if (setup.FailedError() != 0 && SetupAppend(text, size, OSLNKSET_TEXT_ERROR_CODE))
-    SetupAppendNumber(text, size, setup.FailedError());
-  SetupAppend(text, size, OSLNKSET_TEXT_ROLLED_BACK);
+  message.Append(setup.FailedItem());
+  if (setup.FailedError() != 0) message.Append(OSLNKSET_TEXT_ERROR_CODE).AppendNumber(setup.FailedError());
+  // "Nothing was changed" only when nothing was left changed.
+  if (setup.NotRestoredCount() == 0) {
+    message.Append(OSLNKSET_TEXT_ROLLED_BACK);
+  } else {
+    message.Append(OSLNKSET_TEXT_NOT_RESTORED);
+    for (int i = 0; i < setup.NotRestoredCount(); ++i) message.Append("\n").Append(setup.NotRestored(i));
+  }
 }

@@ -23,7 +23,15 @@
 #define OSLNKSET_TEXT_MONITOR_FAILED "\203|\201[\203g\203\202\203j\203^\202\360\223o\230^\202\305\202\253\202\334\202\271\202\361\202\305\202\265\202\275\201F\n"
 /* before the platform's error code: \nエラー番号  */
 #define OSLNKSET_TEXT_ERROR_CODE "\n\203G\203\211\201[\224\324\215\206 "
-/* after every failure: \n\nインストールを取り消しました。何も変更されていません。 */
+/* after a failure that was undone whole: \n\nインストールを取り消しました。何も変更されていません。 */
 #define OSLNKSET_TEXT_ROLLED_BACK "\n\n\203C\203\223\203X\203g\201[\203\213\202\360\216\346\202\350\217\301\202\265\202\334\202\265\202\275\201B\211\275\202\340\225\317\215X\202\263\202\352\202\304\202\242\202\334\202\271\202\361\201B"
+/* the program's own folder is unknown: インストール元のフォルダが分かりません。 */
+#define OSLNKSET_TEXT_NO_MEDIA_FOLDER "\203C\203\223\203X\203g\201[\203\213\214\263\202\314\203t\203H\203\213\203_\202\252\225\252\202\251\202\350\202\334\202\271\202\361\201B"
+/* after a failure that could not be undone whole; each item follows on a line of its own: \n\nインストールを取り消しましたが、次のものを元に戻せませんでした： */
+#define OSLNKSET_TEXT_NOT_RESTORED "\n\n\203C\203\223\203X\203g\201[\203\213\202\360\216\346\202\350\217\301\202\265\202\334\202\265\202\275\202\252\201A\216\237\202\314\202\340\202\314\202\360\214\263\202\311\226\337\202\271\202\334\202\271\202\361\202\305\202\265\202\275\201F"
+/* before the kept copy of an earlier file: （以前のファイルの控え： */
+#define OSLNKSET_TEXT_EARLIER_COPY "\201i\210\310\221O\202\314\203t\203@\203C\203\213\202\314\215T\202\246\201F"
+/* after it: ） */
+#define OSLNKSET_TEXT_EARLIER_COPY_END "\201j"
 
 #endif

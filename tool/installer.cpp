@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "package.h"
 #include "package_inf.h"
@@ -46,9 +47,9 @@ InstallReport installProduct(w98::UserSession& session, const std::filesystem::p
 
   ProductSetup setup(kMediaFolder);
   const SetupResult result = setup.Install();
-  char text[2 * ProductSetup::kPathSize + 512];
-  ComposeSetupMessage(setup, result, text, sizeof text);
-  report.message = w98::cp932ToUtf8(text);
+  std::vector<char> text(ProductSetup::kMessageSize);
+  ComposeSetupMessage(setup, result, text.data(), static_cast<int>(text.size()));
+  report.message = w98::cp932ToUtf8(text.data());
   for (const auto& f : kMedia) disk.deleteFile(mediaPath(f.name));
   if (result != kSetupDone) {
     report.error = setup.FailedError();

@@ -54,7 +54,7 @@ std::optional<uint32_t> PortMonitor::maxTransferSize(const std::string& port) co
 }
 
 bool PortMonitor::addPort(const std::string& port) {
-  return port.size() < cable_port::kPortNameSize && cable_port::KeepPortKey(port.c_str()) == ERROR_SUCCESS;
+  return port.size() < static_cast<size_t>(cable_port::kPortNameSize) && cable_port::KeepPortKey(port.c_str()) == ERROR_SUCCESS;
 }
 
 // The spooler's part: OpenPort, StartDocPort, WritePort for each piece of the job, EndDocPort, ClosePort of the

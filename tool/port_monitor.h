@@ -13,6 +13,7 @@
 #include <string>
 
 #include "kernel/user_io.h"
+#include "oslnk_names.h"
 
 namespace w98 {
 class Machine;
@@ -34,7 +35,7 @@ struct PrintJobResult {
 
 class PortMonitor {
  public:
-  static constexpr uint32_t kDefaultMaxTransferSize = 1024;
+  static constexpr uint32_t kDefaultMaxTransferSize = OSLNK_DEFAULT_MAX_TRANSFER_SIZE;
   // A write that has not finished after this much virtual time is cancelled and the job fails.
   static constexpr int64_t kDefaultTimeout = 30LL * 10'000'000;
 

@@ -88,11 +88,14 @@ NTSTATUS storeDirect(PVOID entryContext, ULONG type, const void* data, size_t le
     target->Length = static_cast<USHORT>(bytes);
     return STATUS_SUCCESS;
   }
+  // Any other type (REG_DWORD, REG_BINARY, ...) of at most 4 bytes: copied into the ULONG the context
+  // points to, only as many bytes as the value has.
   if (length <= sizeof(ULONG)) {
     std::memcpy(entryContext, data, length);
     return STATUS_SUCCESS;
   }
-  // Longer data: the context's first LONG is the negative size of the buffer that receives it.
+  // Longer data: the context's first LONG is the negative size of the buffer that receives it; refused
+  // otherwise, writing nothing.
   LONG size;
   std::memcpy(&size, entryContext, sizeof size);
   if (size >= 0 || static_cast<size_t>(-static_cast<int64_t>(size)) < length) return STATUS_BUFFER_TOO_SMALL;
@@ -416,11 +419,10 @@ NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGIST
       }
       NTSTATUS s;
       if (entry->Flags & RTL_QUERY_REGISTRY_DIRECT) {
-        // The context's layout follows the value's type (UNICODE_STRING for strings). When the caller's
-        // default says otherwise, the registry holds the wrong kind of value: refuse it rather than write
-        // a string into a number (or the reverse).
-        if (entry->DefaultType != REG_NONE && isStringType(entry->DefaultType) != isStringType(f.type))
-          return STATUS_OBJECT_TYPE_MISMATCH;
+        // The context's layout follows the value's type, whatever the caller's default says: a string
+        // goes into a UNICODE_STRING even where the caller expects a number, as on Windows without
+        // RTL_QUERY_REGISTRY_TYPECHECK, which Windows 98 does not have ("RtlQueryRegistryValues function",
+        // WDK). A caller must give a context that can take any type the value may have.
         s = storeDirect(entry->EntryContext, f.type, data, length);
       } else {
         std::u16string wname(f.name.begin(), f.name.end());

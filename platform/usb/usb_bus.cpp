@@ -186,6 +186,7 @@ struct UsbBus::Impl {
     bool decided = false;
     USBD_STATUS status = USBD_STATUS_PENDING;
     bool hung = false;
+    bool cancelTooLate = false;  // a cancel came after the bulk data had all moved: it completes as decided
     std::optional<FaultRule> fault;
     std::function<void(Transfer&)> onSuccess;  // fills the URB's results (under the bus lock)
   };
@@ -333,7 +334,8 @@ struct UsbBus::Impl {
     auto it = transfers.find(id);
     if (it == transfers.end()) return nullptr;
     Transfer& t = *it->second;
-    if (t.irp && IoSetCancelRoutine(t.irp, nullptr) == nullptr) return nullptr;  // the cancel routine has it
+    if (t.irp && !t.cancelTooLate && IoSetCancelRoutine(t.irp, nullptr) == nullptr)
+      return nullptr;  // the cancel routine has it
     auto owned = std::move(it->second);
     transfers.erase(it);
     if (owned->kind == Kind::Bulk) --bulkTransfers;
@@ -413,6 +415,22 @@ struct UsbBus::Impl {
     std::lock_guard lock(mutex);
     for (auto it = transfers.begin(); it != transfers.end(); ++it) {
       if (it->second->irp == irp) {
+        Transfer& found = *it->second;
+        // A bulk transfer whose data has all moved is finished on the wire; only its completion waits for the
+        // frame. A cancel cannot take the data back: the transfer completes with its status and byte count.
+        if (found.kind == Kind::Bulk && found.decided && USBD_SUCCESS(found.status)) {
+          found.cancelTooLate = true;
+          if (found.timer != 0) return;  // its completion is still to come
+          // Its completion ran first and left it to this cancel: complete it as decided.
+          std::unique_ptr<Transfer> t = std::move(it->second);
+          transfers.erase(it);
+          --bulkTransfers;
+          stats.bulkTransfers++;
+          detachFromPipeLocked(*t);
+          finishLocked(*t, t->status);
+          completeOnCompletionThreadLocked(std::move(t));
+          return;
+        }
         std::unique_ptr<Transfer> t = std::move(it->second);
         transfers.erase(it);
         if (t->kind == Kind::Bulk) --bulkTransfers;

@@ -24,8 +24,6 @@ bool convert(const char* to, const char* from, std::string_view in, std::string&
   return true;
 }
 
-bool isLead(unsigned char b) { return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC); }
-
 }  // namespace
 
 std::string cp932ToUtf8(std::string_view ansi) {
@@ -35,7 +33,7 @@ std::string cp932ToUtf8(std::string_view ansi) {
   out.clear();
   for (size_t i = 0; i < ansi.size();) {
     unsigned char b = static_cast<unsigned char>(ansi[i]);
-    size_t len = (isLead(b) && i + 1 < ansi.size()) ? 2 : 1;
+    size_t len = (isCp932LeadByte(b) && i + 1 < ansi.size()) ? 2 : 1;
     if (b < 0x80) {
       out += static_cast<char>(b);
     } else if (!convert("UTF-8", "CP932", ansi.substr(i, len), out)) {

@@ -1,5 +1,7 @@
 #include "user/disk.h"
 
+#include "user/codepage.h"
+
 #include <algorithm>
 #include <fstream>
 #include <sstream>
@@ -11,10 +13,18 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// Names are ANSI text of code page 932, read character by character as Windows 98 reads them: a lead byte
+// and its trail byte are one character, and a trail byte is never a separator, a letter to fold or a character
+// a name may not hold (its range 0x40-0xFC takes in '\\', '|' and the letters).
+size_t charLength(std::string_view s, size_t at) {
+  return (isCp932LeadByte(static_cast<unsigned char>(s[at])) && at + 1 < s.size()) ? 2 : 1;
+}
+
+// Windows 98 compares names without case for the single-byte letters only.
 std::string folded(std::string_view s) {
   std::string out(s);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  for (size_t i = 0; i < out.size(); i += charLength(out, i)) {
+    if (out[i] >= 'A' && out[i] <= 'Z') out[i] = static_cast<char>(out[i] - 'A' + 'a');
   }
   return out;
 }
@@ -40,15 +50,17 @@ uint32_t Disk::parse(std::string_view p, std::vector<std::string>& parts) {
   p.remove_prefix(2);
   size_t pos = 0;
   while (pos <= p.size()) {
-    size_t next = p.find_first_of("\\/", pos);
+    size_t next = pos;
+    while (next < p.size() && p[next] != '\\' && p[next] != '/') next += charLength(p, next);
+    if (next >= p.size()) next = std::string_view::npos;
     std::string_view part = p.substr(pos, next == std::string_view::npos ? std::string_view::npos : next - pos);
     if (part.empty() || part == ".") {
       // "C:\\" and doubled separators name the same folder.
     } else if (part == "..") {
       if (!parts.empty()) parts.pop_back();
     } else {
-      for (char c : part) {
-        if (badNameChar(c)) return kInvalidName;
+      for (size_t i = 0; i < part.size(); i += charLength(part, i)) {
+        if (charLength(part, i) == 1 && badNameChar(part[i])) return kInvalidName;
       }
       if (part.size() > kMaxComponent) return kFilenameTooLong;
       // Windows drops trailing dots and spaces of a name.

@@ -1,7 +1,9 @@
 // The machine's C: drive: a folder on the host. DOS paths ("C:\WINDOWS\SYSTEM\x.dll", '/' also accepted) map
-// onto it case-insensitively; names that do not exist yet keep the spelling given. The read-only attribute is
-// the file's owner-write bit (so it survives a reboot of the machine); hidden, system and archive bits live in
-// a side table. Files can be held "in use", as an open handle of another program would hold them.
+// onto it case-insensitively, read as code page 932 text as Windows 98 reads them (a two-byte character's
+// trail byte is never a separator; only single-byte letters fold); names that do not exist yet keep the
+// spelling given. The read-only attribute is the file's owner-write bit (so it survives a reboot of the
+// machine); hidden, system and archive bits live in a side table. Files can be held "in use", as an open
+// handle of another program would hold them.
 #pragma once
 
 #include <cstdint>

@@ -24,10 +24,8 @@ UINT copyDirectory(const std::string& dir, LPSTR buffer, UINT size) {
 // Profile file names without a folder lie in the Windows directory.
 std::string profilePath(LPCSTR fileName) {
   std::string name = fileName;
-  if (name.find_first_of("\\/:") == std::string::npos) {
-    return UserSession::current().options().windowsDirectory + "\\" + name;
-  }
-  return name;
+  if (w98::findLastCharacter(name, "\\/:") != std::string::npos) return name;
+  return UserSession::current().options().windowsDirectory + "\\" + name;
 }
 
 // Copies a list of strings, each terminated, with a final extra terminator, truncated as Windows truncates.
@@ -191,6 +189,8 @@ BOOL WINAPI WritePrivateProfileSectionA(LPCSTR lpAppName, LPCSTR lpString, LPCST
   }
   return writeProfile(path, ini);
 }
+
+BOOL WINAPI IsDBCSLeadByte(BYTE TestChar) { return w98::isCp932LeadByte(TestChar) ? TRUE : FALSE; }
 
 HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName) {
   // The running program's image; other modules are not loaded on this machine.

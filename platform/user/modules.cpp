@@ -2,6 +2,7 @@
 #include <dlfcn.h>
 #include <windows.h>
 
+#include "user/codepage.h"
 #include "user/session.h"
 
 using w98::Disk;
@@ -11,12 +12,12 @@ namespace {
 
 // The folder part of a DOS path ("" for a bare name).
 std::string parentOf(const std::string& path) {
-  const auto cut = path.find_last_of("\\/");
+  const auto cut = w98::findLastCharacter(path, "\\/");
   return cut == std::string::npos ? std::string() : path.substr(0, cut);
 }
 
 std::string fileNameOf(const std::string& path) {
-  const auto cut = path.find_last_of("\\/:");
+  const auto cut = w98::findLastCharacter(path, "\\/:");
   return cut == std::string::npos ? path : path.substr(cut + 1);
 }
 

@@ -2,6 +2,8 @@
 
 #include <winspool.h>
 
+#include "bounded_text.h"
+
 namespace {
 
 // Names the installer used.
@@ -27,7 +29,7 @@ const char kSharedFileMessage[] =
     "\x8B\xA4\x97\x4C\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xF0\x8D\xED\x8F\x9C\x82\xB5\x82\xE6\x82\xA4\x82\xC6"
     "\x82\xB5\x82\xDC\x82\xB5\x82\xBD";
 
-const int kPathSize = 260;      // paths: 259 characters and the terminator
+const int kPathSize = user_kit::kPathSize;  // paths: 259 characters and the terminator
 const int kKeyNameSize = 512;   // port key names
 const int kMaxKeyDepth = 32;    // how deep DeleteKeyTree goes into a key that must be emptied first
 const int kSectionSize = 32768;  // the most of section [rename] that is read back and rewritten whole
@@ -66,21 +68,6 @@ HKEY RootKey(int code) {
   }
 }
 
-int Length(const char* s) {
-  int n = 0;
-  while (s[n]) ++n;
-  return n;
-}
-
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool SameText(const char* a, const char* b) {
-  for (; *a && *b; ++a, ++b) {
-    if (Lower(*a) != Lower(*b)) return false;
-  }
-  return *a == *b;
-}
-
 }  // namespace
 
 RemovalSteps::RemovalSteps(HWND owner) : owner_(owner) {}
@@ -110,8 +97,7 @@ void RemovalSteps::AppendString(char* destination, const char* text) {
 }
 
 void RemovalSteps::FillBytes(void* buffer, int value, int count) {
-  unsigned char* p = static_cast<unsigned char*>(buffer);
-  for (int i = 0; i < count; ++i) p[i] = static_cast<unsigned char>(value & 0xFF);
+  user_kit::Fill(buffer, count, static_cast<BYTE>(value & 0xFF));
 }
 
 int RemovalSteps::ComparePrefix(const char* prefix, const char* name) {
@@ -202,20 +188,18 @@ void RemovalSteps::RemoveFiles() {
   if (n == 0 || n >= static_cast<UINT>(kPathSize)) return;
   const int length = static_cast<int>(n);
 
-  // The Windows directory: the system directory less its last component, its separator kept.
-  int parentLength = 0;
-  for (int i = 0; i < length; ++i) {
-    if (systemDirectory[i] == '\\') parentLength = i + 1;
-  }
+  // The Windows directory: the system directory less its last component, its separator kept (a trail byte
+  // 0x5C of a Japanese folder name is no separator).
+  const int parentLength = user_kit::FolderLength(systemDirectory);
 
   for (unsigned i = 0; i < sizeof kFileRows / sizeof kFileRows[0]; ++i) {
     const FileRow& row = kFileRows[i];
     const int base = row.setupFileBase ? parentLength : length;
-    if (base == 0 || base + Length(row.name) > kPathSize - 1) continue;  // no base, or a path that cannot fit
+    if (base == 0) continue;  // no base to build on
     char path[kPathSize];
     FillBytes(path, 0, kPathSize);
-    CopyChars(path, systemDirectory, base);
-    AppendString(path, row.name);
+    user_kit::Text text(path, kPathSize);
+    if (text.AppendChars(systemDirectory, base).Append(row.name).Overflowed()) continue;  // a path that cannot fit
 
     if (row.clearReadOnly) {
       const DWORD attributes = GetFileAttributesA(path);
@@ -247,19 +231,19 @@ int RemovalSteps::ScheduleMonitorDllRemoval() {
   // Whatever the platform holds of wininit.ini goes to the file before we read it.
   WritePrivateProfileStringA(NULL, NULL, NULL, kWininit);
 
+  char systemDirectory[kPathSize];
+  FillBytes(systemDirectory, 0, kPathSize);
+  const UINT n = GetSystemDirectoryA(systemDirectory, kPathSize);
+  if (n == 0 || n >= static_cast<UINT>(kPathSize)) return 0;
   char path[kPathSize];
-  FillBytes(path, 0, kPathSize);
-  const UINT n = GetSystemDirectoryA(path, kPathSize);
-  if (n == 0 || static_cast<int>(n) + Length(kMonitorLibrary) > kPathSize - 1) return 0;
-  AppendString(path, kMonitorLibrary);
+  user_kit::Text library(path, kPathSize);
+  if (library.Append(systemDirectory).Append(kMonitorLibrary).Overflowed()) return 0;
 
   // Other programs may have their own NUL= entries in [rename]: a single-key write would replace the first of
   // them, so the section is read and written back whole with this entry added.
   char entry[kPathSize + 4];
-  FillBytes(entry, 0, sizeof entry);
-  CopyChars(entry, kDeleteKey, Length(kDeleteKey));
-  AppendString(entry, "=");
-  AppendString(entry, path);
+  user_kit::Text entryText(entry, sizeof entry);
+  entryText.Append(kDeleteKey).Append("=").Append(path);
 
   // The section as the platform returns it (entries each terminated, an empty one last), with room behind
   // it for this entry and the closing terminator, so that the entry is added in place.
@@ -267,16 +251,21 @@ int RemovalSteps::ScheduleMonitorDllRemoval() {
   FillBytes(section, 0, sizeof section);
   const DWORD read = GetPrivateProfileSectionA(kRenameSection, section, kSectionSize, kWininit);
   if (read >= static_cast<DWORD>(kSectionSize - 2)) {
-    // Too long to be rewritten whole without loss: add the entry the plain way (replaces another NUL=).
-    return WritePrivateProfileStringA(kRenameSection, kDeleteKey, path, kWininit);
+    // Too long to be read and rewritten whole. A single-key write adds the entry only where no NUL= is there
+    // yet; it would replace the first one, another program's perhaps, so then nothing is written unless that
+    // first one is this entry already.
+    char first[kPathSize];
+    const DWORD found = GetPrivateProfileStringA(kRenameSection, kDeleteKey, "", first, kPathSize, kWininit);
+    if (found == 0) return WritePrivateProfileStringA(kRenameSection, kDeleteKey, path, kWininit);
+    return user_kit::SameText(first, path) ? 1 : 0;
   }
   char* end = section;
   bool present = false;
-  for (; *end; end += Length(end) + 1) {
-    if (SameText(end, entry)) present = true;
+  for (; *end; end += user_kit::Length(end) + 1) {
+    if (user_kit::SameText(end, entry)) present = true;
   }
   if (!present) {
-    const int entryLength = Length(entry);
+    const int entryLength = user_kit::Length(entry);
     CopyChars(end, entry, entryLength + 1);
     end[entryLength + 1] = '\0';
   }

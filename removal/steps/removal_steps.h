@@ -31,7 +31,8 @@ class RemovalSteps {
   virtual void RemoveFiles();
   // Copies exactly `count` bytes, terminators included, and writes no terminator of its own.
   virtual void CopyChars(char* destination, const char* source, int count);
-  // Copies `text` behind the end of the terminated `destination`, terminating after each byte.
+  // Copies `text` behind the end of the terminated `destination`, terminating after each byte. Unbounded: the
+  // steps build their paths with the bounded user_kit::Text instead.
   virtual void AppendString(char* destination, const char* text);
   // Sets `count` bytes to the low 8 bits of `value`.
   virtual void FillBytes(void* buffer, int value, int count);

@@ -91,6 +91,42 @@ TEST_F(DataPath, SecondOpenIsRefusedAndTheFirstKeepsWorking)
     io().close(h);
 }
 
+// Wine sends cleanup and close for a refused open; Windows sends none while a request is outstanding.
+TEST_F(DataPath, OnlyTheAdmittedFileObjectClosesAndNeverUnderATransfer)
+{
+    Plug();
+    const size_t idle = DriverBlocks();
+    auto h = Open();
+    FILE_OBJECT foreign{};
+    Answer refused = Send(Fdo(1), IRP_MJ_CREATE, 0, [&](PIO_STACK_LOCATION sp, PIRP) { sp->FileObject = &foreign; });
+    ASSERT_EQ(refused.status, STATUS_OBJECT_NAME_COLLISION);
+    CableOf(1).setOffline(true);
+    auto data = Pattern(700, 3);
+    auto pending = io().writeAsync(h, data.data(), static_cast<uint32_t>(data.size()));
+    kernel().clock().sleepFor(10 * kMs);
+    ASSERT_FALSE(pending->completed());
+    PVOID staging = Ext(1)->TransferBuffer;
+    for (UCHAR major : {UCHAR(IRP_MJ_CLEANUP), UCHAR(IRP_MJ_CLOSE)})
+        EXPECT_EQ(Send(Fdo(1), major, 0, [&](PIO_STACK_LOCATION sp, PIRP) { sp->FileObject = &foreign; }).status,
+                  STATUS_SUCCESS);
+    EXPECT_TRUE(Ext(1)->Opened);
+    EXPECT_EQ(Ext(1)->TransferBuffer, staging);
+    EXPECT_EQ(Ext(1)->Interface->Pipes[0].PipeFlags, 1u);
+
+    // The admitted file object's close under a transfer: the device closes, the transfer keeps its buffer.
+    FILE_OBJECT* own = io().fileObject(h);
+    EXPECT_EQ(Send(Fdo(1), IRP_MJ_CLOSE, 0, [&](PIO_STACK_LOCATION sp, PIRP) { sp->FileObject = own; }).status,
+              STATUS_SUCCESS);
+    EXPECT_FALSE(Ext(1)->Opened);
+    CableOf(1).setOffline(false);
+    auto done = pending->wait();
+    EXPECT_EQ(done.status, STATUS_SUCCESS);
+    EXPECT_EQ(done.information, data.size());
+    EXPECT_EQ(CableOf(1).printed(), data);
+    EXPECT_EQ(DriverBlocks(), idle);  // the transfer freed the buffer it was left
+    io().close(h);
+}
+
 TEST_F(DataPath, CreatesAtTheSameMomentAdmitExactlyOne)
 {
     Plug();

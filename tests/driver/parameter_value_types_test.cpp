@@ -46,5 +46,32 @@ TEST_F(ParameterValueTypes, ShortBinaryValueIsWidenedNotMixedWithTheOldValue)
     EXPECT_EQ(MaxTransferSize, 0x0800u);
 }
 
+TEST_F(ParameterValueTypes, FourBinaryBytesAsWindows98WritesThemCountAndAStringIsIgnored)
+{
+    const std::string classKey = kClassRoot + "0204";
+    w98::Registry& registry = machine().registry();
+    registry.createKey(classKey);
+    w98::RegValue binary;
+    binary.type = w98::RegType::Binary;
+    binary.data = {0x00, 0x10, 0x00, 0x00};  // 4096, as the INF's Windows 98 section writes it
+    ASSERT_TRUE(registry.setValue(classKey, "MaxTransferSize", binary));
+    binary.data = {0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};  // nine bytes: refused
+    ASSERT_TRUE(registry.setValue(classKey, "IFSetting", binary));
+    ASSERT_TRUE(registry.setString(classKey, "AltSetting", "1"));
+    const int number = plugWithParameters("R1E", "0204", DriverParameters{});
+    EXPECT_EQ(MaxTransferSize, 4096u);
+    EXPECT_EQ(IFSetting, 2);
+    EXPECT_EQ(AltSetting, 0);
+    constexpr uint32_t kRtlStringTag = 0x67727453;  // "Strg": the query's copy of the string
+    EXPECT_TRUE(kernel().pool().outstanding(kRtlStringTag).empty()) << "the string's copy was freed";
+    // A job in writes of the binary value's size prints.
+    auto opened = kernel().user().open("\\\\.\\KVUSB1");
+    ASSERT_EQ(opened.status, STATUS_SUCCESS);
+    std::vector<uint8_t> job(4096, 0x5A);
+    EXPECT_EQ(kernel().user().write(opened.handle, job.data(), 4096).information, 4096u);
+    kernel().user().close(opened.handle);
+    EXPECT_EQ(cable(number).printed(), job);
+}
+
 }  // namespace
 }  // namespace testrig

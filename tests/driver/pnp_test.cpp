@@ -450,6 +450,18 @@ TEST_F(PlugAndPlay, DosNameHeldByAnotherDeviceIsLeftAlone)
     IoDeleteSymbolicLink(&link);
 }
 
+TEST_F(PlugAndPlay, SecondStartWithoutAStopKeepsTheDosNameItsOwn)
+{
+    const int number = Plug();
+    // The name exists already, so this start's IoCreateSymbolicLink fails; the name is still the device's.
+    Answer again = SendPnp(Fdo(number), IRP_MN_START_DEVICE);
+    EXPECT_EQ(again.status, STATUS_SUCCESS);
+    EXPECT_EQ(again.returned, STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_TRUE(Ext(number)->DosLinkCreated);
+    machine().unplug(number);
+    EXPECT_FALSE(DosLinkTarget(1).has_value());
+}
+
 TEST_F(PlugAndPlay, Windows2000SurpriseRemovalDeletesEverythingAndFreesThePort)
 {
     Plug();

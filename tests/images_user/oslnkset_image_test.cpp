@@ -19,7 +19,8 @@ const std::set<std::string> kOslnksetImports = {
     "kernel32.dll!GetProcAddress",     "kernel32.dll!FreeLibrary",        "kernel32.dll!GetLastError",
     "kernel32.dll!SetLastError",       "kernel32.dll!ExitProcess",        "advapi32.dll!RegCreateKeyExA",
     "advapi32.dll!RegSetValueExA",     "advapi32.dll!RegOpenKeyExA",      "advapi32.dll!RegDeleteKeyA",
-    "advapi32.dll!RegCloseKey",        "user32.dll!MessageBoxA"};
+    "advapi32.dll!RegCloseKey",        "advapi32.dll!RegQueryValueExA",   "advapi32.dll!RegDeleteValueA",
+    "user32.dll!MessageBoxA",          "kernel32.dll!IsDBCSLeadByte"};
 
 TEST(OslnksetImage, IsAGuiProgramForWindows98ImportingOnlyWhatItCalls) {
   const auto path = BuiltImage("setup/oslnkset.exe");

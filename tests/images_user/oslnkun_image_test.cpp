@@ -42,7 +42,9 @@ const std::set<std::string> kOslnkunImports = {
     "winspool.drv!DeleteMonitorA", "kernel32.dll!GetLastError", "kernel32.dll!GetSystemDirectoryA",
     "kernel32.dll!GetFileAttributesA", "kernel32.dll!SetFileAttributesA", "kernel32.dll!DeleteFileA",
     "kernel32.dll!WritePrivateProfileStringA", "kernel32.dll!GetPrivateProfileSectionA",
-    "kernel32.dll!WritePrivateProfileSectionA", "user32.dll!MessageBoxA",
+    "kernel32.dll!WritePrivateProfileSectionA", "kernel32.dll!GetPrivateProfileStringA", "user32.dll!MessageBoxA",
+    // Paths read by characters of code page 932.
+    "kernel32.dll!IsDBCSLeadByte",
     // The dialog: shown from its template, its texts, icon, focus and painting, and the restart.
     "user32.dll!DialogBoxParamA", "user32.dll!EndDialog", "user32.dll!GetDlgItem", "user32.dll!SetWindowTextA",
     "user32.dll!SendMessageA", "user32.dll!SetFocus", "user32.dll!LoadIconA", "user32.dll!IsIconic",

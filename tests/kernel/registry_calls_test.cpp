@@ -40,7 +40,7 @@ TEST_F(RegistryCallsTest, DirectDwordQueryReadsTheValueOrKeepsTheDefault) {
   registry.setDword(node.driverKey, "MaxTransferSize", 4096);
   registry.setString(node.driverKey, "IFSetting", "not a number");
   HANDLE key = open(PLUGPLAY_REGKEY_DRIVER);
-  ULONG max = 1024, ifSetting = 2, alt = 0;
+  ULONG max = 1024, alt = 0;
   EXPECT_EQ(queryDword(key, u"MaxTransferSize", &max), STATUS_SUCCESS);
   EXPECT_EQ(max, 4096u);
   EXPECT_EQ(queryDword(key, u"AltSetting", &alt), STATUS_SUCCESS);
@@ -48,9 +48,16 @@ TEST_F(RegistryCallsTest, DirectDwordQueryReadsTheValueOrKeepsTheDefault) {
   alt = 7;
   EXPECT_EQ(queryDword(key, u"AltSetting", &alt), STATUS_SUCCESS);
   EXPECT_EQ(alt, 7u);
-  // A string where a DWORD is expected is refused and the variable is left alone.
-  EXPECT_EQ(queryDword(key, u"IFSetting", &ifSetting), STATUS_OBJECT_TYPE_MISMATCH);
-  EXPECT_EQ(ifSetting, 2u);
+  // A string where a DWORD is expected is stored as a string is, into a UNICODE_STRING: Windows 98's
+  // direct query checks no type.
+  union {
+    ULONG number;
+    UNICODE_STRING text;
+  } slot{};
+  EXPECT_EQ(queryDword(key, u"IFSetting", &slot.number), STATUS_SUCCESS);
+  ASSERT_NE(slot.text.Buffer, nullptr);
+  EXPECT_EQ(std::u16string(slot.text.Buffer, slot.text.Length / sizeof(WCHAR)), u"not a number");
+  RtlFreeUnicodeString(&slot.text);
   // A binary value longer than a ULONG needs a sized buffer, which a plain ULONG is not.
   registry.setValue(node.driverKey, "Blob", RegValue{RegType::Binary, {1, 2, 3, 4, 5, 6}});
   RTL_QUERY_REGISTRY_TABLE table[2] = {};

@@ -64,7 +64,7 @@ TEST(PortMonitorCore, ReadsAndWritesGoInRequestsOfMaxTransferSizeAndAFailureCoun
   // The spooler's retry of the rest continues the document in order; a document given up ends as failed.
   ASSERT_TRUE(cable_port::WritePort(&job, second.data() + written, 1500, &written)) << GetLastError();
   EXPECT_EQ(written, 1500u);
-  EXPECT_TRUE(cable_port::EndDocPort(&job)) << "the retry completed the document";
+  EXPECT_FALSE(cable_port::EndDocPort(&job)) << "failed once, the document stays failed: a retry and new data look alike";
   EXPECT_TRUE(cable_port::ClosePort(&job));
   want.insert(want.end(), second.begin() + 2000, second.end());
   EXPECT_EQ(m.cable(cable)->cable->printed(), want);
@@ -90,10 +90,61 @@ TEST(PortMonitorCore, ARequestPastItsTimeOutIsCancelledAndTheDocumentFailsWithTh
   EXPECT_EQ(job.requests, 2u);
   EXPECT_GE(m.kernel().clock().now() - start, 2000 * 10'000) << "waited the whole time-out first";
   EXPECT_EQ(w98::lastDeviceStatus(), static_cast<int32_t>(0xC0000120)) << "the request was cancelled";
+  // The spooler's last call, with nothing more to write, does not make the document whole.
+  EXPECT_TRUE(cable_port::WritePort(&job, data.data(), 0, &written));
   EXPECT_FALSE(cable_port::EndDocPort(&job)) << "the document was given up after the failure";
   cable_port::ClosePort(&job);
   EXPECT_EQ(m.cable(cable)->cable->printed(), std::vector<uint8_t>(data.begin(), data.begin() + 1000));
   EXPECT_EQ(m.kernel().user().openHandles(), 0u) << "the device is closed again";
+}
+
+// The driver holds one MaxTransferSize for all cables, read at each AddDevice; the monitor reads its own cable's
+// key, in either form Windows 98 writes it. Whatever the two say, a job prints whole and in order.
+TEST(PortMonitorCore, AJobPrintsWholeWhateverTheDriverKeysSay) {
+  TempDir dir;
+  w98::Machine m(dir.path());
+  const int first = m.plug({}), second = m.plug({});
+  m.registry().setDword(m.devnode(first)->driverKey, "MaxTransferSize", 4096);
+  m.registry().setDword(m.devnode(second)->driverKey, "MaxTransferSize", 512);
+  const std::string firstKey = m.devnode(first)->driverKey;
+  m.boot();
+  w98::CableOptions options;
+  options.printer.backChannel = Job(100);
+  const int cable = m.plug(options);  // reads 4096, then the second cable's AddDevice makes it 512 for both
+  m.plug({});
+  const std::vector<uint8_t> data = Job(20000);
+  std::vector<uint8_t> printed;
+  auto print = [&](uint32_t expectedSize) {
+    cable_port::PortJob job;
+    ASSERT_TRUE(cable_port::OpenPort("KVUSB1", &job));
+    ASSERT_TRUE(cable_port::StartDocPort(&job));
+    EXPECT_EQ(job.cable.maxTransferSize, expectedSize);
+    if (printed.empty()) {
+      std::vector<uint8_t> reply(4096);
+      DWORD read = 0;
+      EXPECT_TRUE(cable_port::ReadPort(&job, reply.data(), 4096, &read)) << GetLastError();
+      EXPECT_EQ(std::vector<uint8_t>(reply.begin(), reply.begin() + read), Job(100));
+    }
+    DWORD written = 0;
+    EXPECT_TRUE(cable_port::WritePort(&job, data.data(), static_cast<DWORD>(data.size()), &written)) << GetLastError();
+    EXPECT_EQ(written, data.size());
+    EXPECT_LE(job.writeLimit, 512u);
+    EXPECT_TRUE(cable_port::EndDocPort(&job));
+    cable_port::ClosePort(&job);
+    printed.insert(printed.end(), data.begin(), data.end());
+    EXPECT_EQ(m.cable(cable)->cable->printed(), printed);
+  };
+  print(4096);
+  // The value as Windows 98's installer writes it (4 bytes, REG_BINARY), and values no reader can take, which
+  // give the driver's default.
+  const std::pair<std::vector<uint8_t>, uint32_t> values[] = {
+      {{0x00, 0x02, 0x00, 0x00}, 512}, {{0x00, 0x02}, 1024}, {std::vector<uint8_t>(9, 0x10), 1024}};
+  for (const auto& [bytes, expected] : values) {
+    m.registry().setValue(firstKey, "MaxTransferSize", {w98::RegType::Binary, bytes});
+    print(expected);
+  }
+  m.registry().setString(firstKey, "MaxTransferSize", "512");
+  print(1024);
 }
 
 TEST(PortMonitorCore, PortsAreThoseOfTheCablesPresentAndOtherNamesAreRefused) {

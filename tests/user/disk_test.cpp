@@ -22,6 +22,20 @@ TEST_F(Disk, MapsDosPathsCaseInsensitivelyOntoTheFolder) {
   EXPECT_EQ(disk->list("C:\\WINDOWS"), std::vector<std::string>{"SYSTEM"});
 }
 
+// Code page 932: 表 is 0x95 0x5C, ポ 0x83 0x7C ('|' as trail byte), ア 0x83 0x41 and ッ 0x83 0x61 differ only
+// where a single-byte letter would fold.
+TEST_F(Disk, ReadsNamesAsCodePage932Characters) {
+  const std::string hyo = "\x95\x5C", po = "\x83\x7C", a = "\x83\x41", tsu = "\x83\x61";
+  ASSERT_TRUE(disk->writeFile("C:\\MEDIA\\" + hyo + "\\" + po + ".txt", "in the folder 表"));
+  EXPECT_EQ(disk->list("C:\\MEDIA"), std::vector<std::string>{hyo});
+  EXPECT_EQ(w98::Disk::canonical("C:\\MEDIA\\" + hyo + "x"), "C:\\MEDIA\\" + hyo + "x");
+  ASSERT_TRUE(disk->writeFile("C:\\" + a, "a"));
+  ASSERT_TRUE(disk->writeFile("C:\\" + tsu, "tsu"));
+  EXPECT_EQ(disk->readFile("C:\\" + a), "a");
+  EXPECT_EQ(IsDBCSLeadByte(0x95), TRUE);
+  EXPECT_EQ(IsDBCSLeadByte(0x5C), FALSE);
+}
+
 TEST_F(Disk, DeleteFailsWithTheWin32Reasons) {
   disk->writeFile("C:\\WINDOWS\\SYSTEM\\a.dll", "a");
   EXPECT_EQ(disk->deleteFile("C:\\WINDOWS\\SYSTEM\\missing.dll"), w98::Disk::kFileNotFound);

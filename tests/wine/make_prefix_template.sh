@@ -6,6 +6,7 @@
 template=$1
 shift
 command -v wine >/dev/null 2>&1 || { echo "wine is not installed: the Wine tests will skip"; exit 0; }
+runs_32bit_programs || { echo "$MACHINE_CANNOT_RUN_WINE: the Wine tests will skip"; exit 0; }
 built=0
 for image in "$@"; do [ -f "$image" ] && built=1; done
 [ $built -eq 1 ] || { echo "no Windows image has been built: the Wine tests will skip"; exit 0; }

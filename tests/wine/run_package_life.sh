@@ -9,6 +9,8 @@
 #   blocked   setup with a folder named reveror.dll in the system directory, so that the third copy fails:
 #             its message, and nothing of the package stays behind (the two files copied before it are taken
 #             back). A read-only file would not do: the tests run as root, and Wine then overwrites it.
+#   kanji     setup from a media folder named 表, whose second byte in code page 932 is 0x5C, the byte of '':
+#             it installs from there as from any other folder.
 . "$(dirname "$0")/wine_common.sh"
 scenario=$1 setup_exe=$2 driver=$3 helper=$4 monitor=$5 inf=$6 removal_exe=$7 probe=$8 bus=$9 bus_inf=${10}
 work=${11}
@@ -20,6 +22,7 @@ for f in "$setup_exe" "$driver" "$helper" "$inf" "$removal_exe"; do need_file "$
 if [ "$scenario" = life ]; then
   for f in "$monitor" "$probe" "$bus" "$(dirname "$bus")/oslnkbus_sim.dll" "$bus_inf"; do need_file "$f"; done
 fi
+[ "$scenario" = kanji ] && need_file "$monitor"
 
 in_virtual_display "$work" "$0" "$@"
 
@@ -27,7 +30,8 @@ new_prefix "$work/prefix-$scenario"
 drive=$WINEPREFIX/drive_c
 sysdir=$drive/windows/system32
 media=$work/media-$scenario
-rm -rf "$media" && mkdir -p "$media" || fail "no media folder"
+[ "$scenario" = kanji ] && media=$work/media-kanji/表
+rm -rf "$work/media-$scenario" && mkdir -p "$media" || fail "no media folder"
 cp "$setup_exe" "$driver" "$helper" "$inf" "$media/" || fail "cannot stage the media"
 if [ -f "$monitor" ]; then cp "$monitor" "$media/"; else echo "MZ stands for reveror.dll" >"$media/reveror.dll"; fi
 winpath() { echo "Z:${1//\//\\}"; }
@@ -131,6 +135,14 @@ case "$scenario" in
     [ -z "$(inf_copy)" ] || fail "a failed setup left the INF copy"
     for k in "$CLASS" "$MONITOR"; do ! reg_has HKLM "$k" || fail "a failed setup left the key $k"; done
     echo "ok    the failed setup took back what it had copied"
+    ;;
+  kanji)
+    run_setup setup-kanji
+    [ "$status" -eq 0 ] || fail "setup from a folder named 表 ended with $status (see $work/setup-kanji.png)"
+    for f in "${package_files[@]}"; do
+      cmp -s "$f" "$media/$(basename "$f")" || fail "setup from a folder named 表 did not install $f"
+    done
+    echo "ok    setup installed from a folder whose name ends in a trail byte 0x5C"
     ;;
   *)
     fail "unknown scenario $scenario"

@@ -248,6 +248,51 @@ void controlCodes(HANDLE& port, const char* path, unsigned slot, const char* pri
     if (port == INVALID_HANDLE_VALUE) fatal("opening the port after the recovery");
 }
 
+// Wine hands out a handle for a second open before the driver refuses its create, and closing that handle
+// sends the driver cleanup and close. They must not close the first handle's device under its waiting write.
+void refusedOpenClosesNothing(HANDLE& port, const char* path, unsigned slot) {
+    CloseHandle(port);
+    port = openWhenThere(path, FILE_FLAG_OVERLAPPED);
+    if (port == INVALID_HANDLE_VALUE) fatal("opening the port for overlapped writes");
+    std::vector<unsigned char> bytes(4 * kMaxTransferSize);
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = (unsigned char)(i * 37 + 11);
+    const size_t before = printed(slot).size();
+    OVERLAPPED ow = {};
+    ow.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    setPrinter(slot, true, false);  // out of paper: the write waits
+    BOOL started = WriteFile(port, bytes.data(), kMaxTransferSize, nullptr, &ow);
+    const bool pending = !started && GetLastError() == ERROR_IO_PENDING && WaitForSingleObject(ow.hEvent, 200) == WAIT_TIMEOUT;
+    HANDLE second = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    const bool secondHandle = second != INVALID_HANDLE_VALUE;
+    if (secondHandle) CloseHandle(second);
+    setPrinter(slot, false, false);
+    DWORD written = 0;
+    bool allWritten = GetOverlappedResult(port, &ow, &written, TRUE) && written == kMaxTransferSize;
+    DWORD laterError = 0;
+    for (DWORD at = kMaxTransferSize; allWritten && at < bytes.size(); at += kMaxTransferSize) {
+        ResetEvent(ow.hEvent);
+        ow.Offset = 0;
+        if (!WriteFile(port, bytes.data() + at, kMaxTransferSize, nullptr, &ow) && GetLastError() != ERROR_IO_PENDING) {
+            laterError = GetLastError();
+            allWritten = false;
+        } else if (!GetOverlappedResult(port, &ow, &written, TRUE) || written != kMaxTransferSize) {
+            laterError = GetLastError();
+            allWritten = false;
+        }
+    }
+    CloseHandle(ow.hEvent);
+    std::vector<unsigned char> got = printed(slot);
+    got.erase(got.begin(), got.begin() + before);
+    check(pending && allWritten && got == bytes,
+          "a second open (handle given: %d) closed while a write waited for paper: write pending %d, all written %d "
+          "(error %lu), printer received %u of %u bytes%s",
+          secondHandle, pending, allWritten, laterError, unsigned(got.size()), unsigned(bytes.size()),
+          got == bytes ? ", exact" : "");
+    CloseHandle(port);
+    port = openWhenThere(path);
+    if (port == INVALID_HANDLE_VALUE) fatal("opening the port after the second open");
+}
+
 // ------------------------------------------------------------------ registry and device tree
 
 // The driver key of the cable's devnode: the INF's defaults, REG_DWORD, and the port name.
@@ -559,6 +604,7 @@ int main(int argc, char** argv) {
     deviceTree();
     printerChild(printerId, "KVUSB1");
     controlCodes(port, "\\\\.\\KVUSB1", 0, printerId);
+    refusedOpenClosesNothing(port, "\\\\.\\KVUSB1", 0);
     if (argc > 4) sameAsHost(deviceIdExchange, argv[4]);
     moreCables(port, printerId);
     if (argc > 5) busCapture(argv[5], firstJob);
