@@ -9,6 +9,7 @@ HOST_PACKAGES=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev mingw-w
                # The Wine tests run the programs as a Japanese Windows 98 does (ja_JP, code page 932) with a
                # Japanese font, and save screenshots of their windows (xwd, then netpbm to PNG).
                locales fonts-ipafont-gothic x11-apps netpbm)
+HOST_PACKAGES+=(libusb-1.0-0-dev umockdev libumockdev-dev)  # the user-space driver and its emulated-usbfs tests
 # 32-bit packages (Wine runs the shipping i686 images).
 I386_PACKAGES=(wine32:i386 wine)
 

@@ -33,6 +33,8 @@ struct EmulatedCableSpec {
     // The printer's IEEE 1284 device ID; empty keeps printer.deviceId.
     std::string deviceId;
     sim::CableConfig cable;      // serialNumber above overrides cable.serialNumber
+    // A kernel driver ("usblp") bound to the cable: claiming fails with EBUSY until the client detaches it.
+    std::string kernelDriver;
     sim::PrinterConfig printer;
 };
 
