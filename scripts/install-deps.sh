@@ -10,6 +10,7 @@ HOST_PACKAGES=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev mingw-w
                # Japanese font, and save screenshots of their windows (xwd, then netpbm to PNG).
                locales fonts-ipafont-gothic x11-apps netpbm)
 HOST_PACKAGES+=(libusb-1.0-0-dev umockdev libumockdev-dev)  # the user-space driver and its emulated-usbfs tests
+HOST_PACKAGES+=(libcups2-dev cups)  # the CUPS backend and its tests with a private cupsd
 # 32-bit packages (Wine runs the shipping i686 images).
 I386_PACKAGES=(wine32:i386 wine)
 
