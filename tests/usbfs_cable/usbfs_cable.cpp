@@ -5,6 +5,7 @@
 #include <umockdev.h>
 
 #include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -15,8 +16,6 @@
 #include <stdexcept>
 
 namespace ostrolink::testing {
-
-namespace {
 
 // One URB between submission and reap. Holds umockdev's copies of the client's struct and buffer;
 // the reap hands the struct back and umockdev writes both into the client's memory.
@@ -36,8 +35,6 @@ struct Urb {
     usbdevfs_urb* header() const { return static_cast<usbdevfs_urb*>(static_cast<void*>(urb->data)); }
     uint8_t* bytes() const { return buffer != nullptr ? static_cast<uint8_t*>(static_cast<void*>(buffer->data)) : nullptr; }
 };
-
-}  // namespace
 
 struct Device {
     Device(const EmulatedCableSpec& spec, std::size_t index)
