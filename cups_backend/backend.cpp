@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -160,6 +161,9 @@ private:
             if (rc > 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) return Outcome::Done;
             if (rc > 0 && sideChannel_ && fds[2].revents) serveSideChannel();
             if (drainPending_) answerDrain();
+            // A condition reported while printing is watched until it clears, also between writes.
+            if ((paperEmpty_ || offline_) && std::chrono::steady_clock::now() - lastRefresh_ >= 500ms)
+                refreshState();
             if (backChannel_ && rc == 0) {
                 try {
                     relay(cable_.readBackChannel(4096, 100ms));
@@ -188,6 +192,9 @@ private:
             if (r.accepted > 0) stallsWithoutProgress = 0;
             switch (r.stop) {
             case usb::WriteStop::Done:
+                // The printer took everything: a condition reported during the write is over, but the write
+                // may have ended before its next status poll said so.
+                if (paperEmpty_ || offline_) refreshState();
                 break;
             case usb::WriteStop::Cancelled:
                 return Outcome::Cancelled;
@@ -218,6 +225,15 @@ private:
             }
         }
         return Outcome::Done;
+    }
+
+    void refreshState() {
+        try {
+            report(cable_.state());
+        } catch (const usb::Error& e) {
+            message("DEBUG", std::string("status read failed: ") + e.what());
+        }
+        lastRefresh_ = std::chrono::steady_clock::now();
     }
 
     Outcome waitUntilReady() {
@@ -348,6 +364,7 @@ private:
     bool offline_ = false;
     bool wasNotReady_ = false;
     std::size_t accepted_ = 0;
+    std::chrono::steady_clock::time_point lastRefresh_{};
     std::optional<usb::DeviceId> deviceId_;
 };
 
