@@ -27,15 +27,6 @@ std::vector<uint8_t> pattern(std::size_t size, unsigned seed) {
     return bytes;
 }
 
-bool eventually(const auto& done, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
-
 Environment jobEnvironment(const UsbfsCables& cables, const std::string& uri) {
     Environment env = cables.childEnvironment();
     env.emplace_back("DEVICE_URI", uri);
