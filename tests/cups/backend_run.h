@@ -25,12 +25,13 @@ namespace ostrolink::testing {
 // the next character literally. nullopt when cups-deviced would reject the line.
 std::optional<std::vector<std::string>> parseDiscoveryLine(std::string_view line);
 
-// Polls `done` every 10 ms until it holds or the time-out passes.
-inline bool eventually(const auto& done, std::chrono::milliseconds timeout) {
+// Polls `done` every `interval` until it holds or the time-out passes.
+inline bool eventually(const auto& done, std::chrono::milliseconds timeout,
+                       std::chrono::milliseconds interval = std::chrono::milliseconds(10)) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!done()) {
         if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::this_thread::sleep_for(interval);
     }
     return true;
 }
