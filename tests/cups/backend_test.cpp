@@ -87,6 +87,11 @@ TEST(CupsBackend, StdinJobWaitsOutPaperOutOfflineAndAStallWhileServingBothChanne
     reply = job.side(CUPS_SC_CMD_GET_BIDI, 5s);
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->data, std::string(1, CUPS_SC_BIDI_SUPPORTED));
+    const unsigned resets = cables.cable(0).softResets();
+    reply = job.side(CUPS_SC_CMD_SOFT_RESET, 5s);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status, CUPS_SC_STATUS_OK);
+    EXPECT_EQ(cables.cable(0).softResets(), resets + 1);
 
     const std::vector<uint8_t> data = pattern(448 * 1024, 2);
     const auto part = [&](std::size_t from, std::size_t to) { return std::span(data).subspan(from * 1024, (to - from) * 1024); };
