@@ -347,6 +347,12 @@ Cable::Cable(Context& context, const CableSelector& selector, const OpenOptions&
         rc = libusb_set_interface_alt_setting(handle_, options_.interfaceNumber, options_.alternateSetting);
         if (rc != 0) closeAndFail(rc, "selecting the alternate setting");
     }
+    // The controller's printing state, as the Windows driver leaves it after its start.
+    try {
+        initPortRegisters();
+    } catch (const Error& e) {
+        closeAndFail(e.libusbCode() != 0 ? e.libusbCode() : LIBUSB_ERROR_IO, "setting the port registers up");
+    }
 }
 
 Cable::~Cable()

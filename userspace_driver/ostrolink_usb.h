@@ -180,7 +180,8 @@ struct WriteOptions {
 class Cable {
 public:
     // Opens the selected cable, sets its configuration if the device is unconfigured, detaches a kernel
-    // driver, claims the interface and selects the alternate setting. Throws Error: NotFound when no cable
+    // driver, claims the interface, selects the alternate setting and sets the port registers up for
+    // printing (initPortRegisters, as the Windows driver does at start). Throws Error: NotFound when no cable
     // matches (or CableSelector::any() finds several: the message lists them), Access, Busy, Gone.
     Cable(Context& context, const CableSelector& selector, const OpenOptions& options = {});
     ~Cable();  // releases the interface and re-attaches the kernel driver it detached

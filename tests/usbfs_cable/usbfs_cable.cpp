@@ -6,6 +6,7 @@
 
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
+#include <dlfcn.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -60,6 +61,7 @@ struct Device {
     std::deque<Urb*> completed;                   // in completion order, waiting for a reap
     bool unplugged = false;
     unsigned outInFlight = 0;  // bulk OUT URBs submitted and not reaped
+    bool idle = false;         // the last reap found nothing and nothing was submitted since
     UrbStats stats;
 
     ~Device()
@@ -237,6 +239,7 @@ gboolean handleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer u
         return error ? finish(-1, error) : finish(0, 0);
     }
     case USBDEVFS_SUBMITURB: {
+        d.idle = false;
         auto* u = new Urb;
         u->urb = resolve(sizeof(usbdevfs_urb));
         usbdevfs_urb* h = u->header();
@@ -290,13 +293,15 @@ gboolean handleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer u
     case USBDEVFS_REAPURB:
     case USBDEVFS_REAPURBNDELAY: {
         progress(d);
-        if (d.completed.empty()) {
-            // Nothing yet: answer a little later, so that a client that polls does not spin.
+        if (d.completed.empty() && d.idle) {
+            // Nothing for a second time in a row: answer a little later, so that a client that polls
+            // does not spin (the first empty reap, which ends a round of reaping, is answered at once).
             lock.unlock();
             g_usleep(kIdleReap);
             lock.lock();
             progress(d);
         }
+        d.idle = d.completed.empty();
         if (d.completed.empty()) return finish(-1, d.unplugged ? ENODEV : EAGAIN);
         Urb* u = d.completed.front();
         d.completed.pop_front();
@@ -484,7 +489,10 @@ std::string UsbfsCables::preloadLibrary()
 
 bool UsbfsCables::preloaded()
 {
-    return umockdev_in_mock_environment();
+    // umockdev_in_mock_environment() also wants a testbed's UMOCKDEV_DIR; this asks only for the library.
+    void* library = dlopen(OSTROLINK_UMOCKDEV_PRELOAD, RTLD_NOW | RTLD_NOLOAD);
+    if (library != nullptr) dlclose(library);
+    return library != nullptr;
 }
 
 }  // namespace ostrolink::testing

