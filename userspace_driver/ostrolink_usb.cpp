@@ -599,7 +599,10 @@ struct Flight {
     bool done = false;
     bool cancelRequested = false;
     std::size_t offset = 0;
-    ~Flight() { libusb_free_transfer(transfer); }
+    ~Flight()
+    {
+        if (transfer != nullptr) libusb_free_transfer(transfer);
+    }
     static void LIBUSB_CALL completed(libusb_transfer* t)
     {
         auto* self = static_cast<Flight*>(t->user_data);
@@ -629,7 +632,8 @@ struct Flight {
 WriteResult Cable::write(std::span<const uint8_t> data, const WriteOptions& options)
 {
     WriteResult result;
-    const std::size_t transferSize = std::max<std::size_t>(1, options.transferSize);
+    // libusb counts a transfer's length in an int.
+    const std::size_t transferSize = std::clamp<std::size_t>(options.transferSize, 1, std::size_t{1} << 24);
     const unsigned depth = std::max(2u, options.queueDepth);
 
     std::vector<std::unique_ptr<Flight>> pool;
@@ -671,6 +675,7 @@ WriteResult Cable::write(std::span<const uint8_t> data, const WriteOptions& opti
     const bool wantIn = options.onBackChannel && bulkIn_ != 0;
     if (wantIn) startIn();
 
+    unsigned eventFailures = 0;
     auto inFlightCount = [&] { return static_cast<unsigned>(queue.size()); };
     auto anythingBusy = [&] { return !queue.empty() || statusFlight.busy || inFlight.busy; };
 
@@ -771,8 +776,18 @@ WriteResult Cable::write(std::span<const uint8_t> data, const WriteOptions& opti
 
         timeval tv{0, 100 * 1000};
         int rc = libusb_handle_events_timeout_completed(context_.raw(), &tv, nullptr);
-        if (rc != 0 && rc != LIBUSB_ERROR_INTERRUPTED) stopWith(WriteStop::Failed, std::string("handling USB events: ") +
-                                                                                libusb_strerror(static_cast<libusb_error>(rc)));
+        if (rc != 0 && rc != LIBUSB_ERROR_INTERRUPTED) {
+            stopWith(WriteStop::Failed, std::string("handling USB events: ") + libusb_strerror(static_cast<libusb_error>(rc)));
+            // Event handling that keeps failing will not complete the cancelled transfers either: leave
+            // them to libusb (freeing a transfer in flight would be worse than leaking it).
+            if (++eventFailures > 100) {
+                for (auto& f : pool)
+                    if (f->busy) f->transfer = nullptr;
+                if (statusFlight.busy) statusFlight.transfer = nullptr;
+                if (inFlight.busy) inFlight.transfer = nullptr;
+                break;
+            }
+        }
         if (options.onTick && !stopping) options.onTick();
     }
     if (gap) {
