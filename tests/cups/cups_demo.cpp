@@ -4,6 +4,7 @@
 // what came out of the printer.
 #include <cstdio>
 #include <iostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -14,12 +15,17 @@ using namespace std::chrono_literals;
 
 namespace {
 
-PrivateCupsd::Result show(const PrivateCupsd& cupsd, const std::vector<std::string>& argv) {
+// Runs a command and prints it with its output; `keep` > 0 prints only the first lines and the alerts.
+PrivateCupsd::Result show(const PrivateCupsd& cupsd, const std::vector<std::string>& argv, int keep = 0) {
     std::string line = "$";
     for (const auto& a : argv) line += " " + a;
     std::cout << line << "\n";
     PrivateCupsd::Result r = cupsd.run(argv);
-    std::cout << r.out;
+    std::istringstream out(r.out);
+    int n = 0;
+    for (std::string l; std::getline(out, l); ++n)
+        if (keep == 0 || n < keep || l.find("Alerts:") != std::string::npos) std::cout << l << "\n";
+    if (keep > 0) std::cout << "\t...\n";
     if (r.exit != 0) std::cout << "(exit status " << (r.exit ? std::to_string(*r.exit) : "none") << ")\n";
     std::cout << std::endl;
     return r;
@@ -59,7 +65,7 @@ int main() {
         const bool reported = eventually(
             [&] { return cupsd.run({"lpstat", "-l", "-p", "LaserPress"}).out.find("media-empty") != std::string::npos; },
             20s, 200ms);
-        show(cupsd, {"lpstat", "-l", "-p", "LaserPress"});
+        show(cupsd, {"lpstat", "-l", "-p", "LaserPress"}, 2);
         if (!reported) return fail("the empty tray was not reported", cupsd);
 
         std::cout << "== Paper loaded: the job goes on where it stopped\n\n";
