@@ -246,6 +246,7 @@ Cable::Cable(Context& context, const CableSelector& selector, const OpenOptions&
 {
     DeviceList list(context.raw());
     std::vector<std::string> seen;
+    std::vector<std::string> unreadable;
     libusb_device* chosen = nullptr;
     for (libusb_device* device : list.all()) {
         if (!isCable(device)) continue;
@@ -253,7 +254,10 @@ Cable::Cable(Context& context, const CableSelector& selector, const OpenOptions&
         libusb_device_handle* handle = nullptr;
         int rc = libusb_open(device, &handle);
         if (!selector.serialNumber.empty()) {
-            if (rc != 0) continue;  // cannot tell its serial number
+            if (rc != 0) {  // cannot tell its serial number
+                unreadable.push_back(locationOf(device) + " (" + libusb_strerror(static_cast<libusb_error>(rc)) + ")");
+                continue;
+            }
             CableInfo info = describe(device, handle);
             if (info.serialNumber != selector.serialNumber) {
                 libusb_close(handle);
@@ -273,7 +277,9 @@ Cable::Cable(Context& context, const CableSelector& selector, const OpenOptions&
         std::string which = !selector.serialNumber.empty() ? "with serial number \"" + selector.serialNumber + "\""
                             : !selector.location.empty() ? "at " + selector.location
                                                          : "on any bus";
-        throw Error(ErrorKind::NotFound, "no Ostrolink cable " + which);
+        std::string note;
+        for (const auto& u : unreadable) note += (note.empty() ? "; could not open " : ", ") + u;
+        throw Error(ErrorKind::NotFound, "no Ostrolink cable " + which + note);
     }
     if (seen.size() > 1) {
         libusb_close(handle_);

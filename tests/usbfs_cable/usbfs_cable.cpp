@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -21,6 +22,7 @@ namespace ostrolink::testing {
 // One URB between submission and reap. Holds umockdev's copies of the client's struct and buffer;
 // the reap hands the struct back and umockdev writes both into the client's memory.
 struct Urb {
+    UMockdevIoctlClient* client = nullptr;  // the connection (open file) that submitted it
     UMockdevIoctlData* urb = nullptr;
     UMockdevIoctlData* buffer = nullptr;
     uint8_t type = 0;
@@ -54,11 +56,12 @@ struct Device {
     std::size_t index;
     std::string kernelDriver;  // bound to the cable's interfaces until a client disconnects it
     UMockdevIoctlBase* handler = nullptr;
-    gulong signal = 0;
+    gulong ioctlSignal = 0;
+    gulong vanishedSignal = 0;
 
     std::mutex mutex;  // the URB state below
     std::map<uint8_t, std::deque<Urb*>> pending;  // per bulk endpoint, in submission order
-    std::deque<Urb*> completed;                   // in completion order, waiting for a reap
+    std::deque<Urb*> completed;                   // in completion order, each waiting for its client's reap
     bool unplugged = false;
     unsigned outInFlight = 0;  // bulk OUT URBs submitted and not reaped
     bool idle = false;         // the last reap found nothing and nothing was submitted since
@@ -241,6 +244,7 @@ gboolean handleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer u
     case USBDEVFS_SUBMITURB: {
         d.idle = false;
         auto* u = new Urb;
+        u->client = client;
         u->urb = resolve(sizeof(usbdevfs_urb));
         usbdevfs_urb* h = u->header();
         u->type = h->type;
@@ -280,7 +284,7 @@ gboolean handleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer u
         std::memcpy(&address, arg->data, sizeof address);
         for (auto& [ep, queue] : d.pending) {
             for (auto it = queue.begin(); it != queue.end(); ++it) {
-                if ((*it)->urb->client_addr != address) continue;
+                if ((*it)->client != client || (*it)->urb->client_addr != address) continue;
                 Urb* u = *it;
                 queue.erase(it);
                 ++d.stats.discarded;
@@ -292,8 +296,11 @@ gboolean handleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer u
     }
     case USBDEVFS_REAPURB:
     case USBDEVFS_REAPURBNDELAY: {
+        auto mine = [&] {
+            return std::find_if(d.completed.begin(), d.completed.end(), [&](Urb* u) { return u->client == client; });
+        };
         progress(d);
-        if (d.completed.empty() && d.idle) {
+        if (mine() == d.completed.end() && d.idle) {
             // Nothing for a second time in a row: answer a little later, so that a client that polls
             // does not spin (the first empty reap, which ends a round of reaping, is answered at once).
             lock.unlock();
@@ -301,10 +308,11 @@ gboolean handleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer u
             lock.lock();
             progress(d);
         }
-        d.idle = d.completed.empty();
-        if (d.completed.empty()) return finish(-1, d.unplugged ? ENODEV : EAGAIN);
-        Urb* u = d.completed.front();
-        d.completed.pop_front();
+        auto found = mine();
+        d.idle = found == d.completed.end();
+        if (found == d.completed.end()) return finish(-1, d.unplugged ? ENODEV : EAGAIN);
+        Urb* u = *found;
+        d.completed.erase(found);
         usbdevfs_urb* h = u->header();
         h->status = u->status;
         h->actual_length = static_cast<int>(u->done);
@@ -319,6 +327,27 @@ gboolean handleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer u
     default:
         return FALSE;
     }
+}
+
+// A client closed its file (or exited): its URBs go, as usbfs discards them on close, so that they do
+// not hold up the next client's URBs on the same endpoint.
+void clientVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer userData)
+{
+    auto& d = *static_cast<Device*>(userData);
+    std::lock_guard lock(d.mutex);
+    auto drop = [&](std::deque<Urb*>& queue) {
+        for (auto it = queue.begin(); it != queue.end();) {
+            if ((*it)->client != client) {
+                ++it;
+                continue;
+            }
+            if ((*it)->type == USBDEVFS_URB_TYPE_BULK && !((*it)->endpoint & 0x80)) --d.outInFlight;
+            delete *it;
+            it = queue.erase(it);
+        }
+    };
+    for (auto& [ep, queue] : d.pending) drop(queue);
+    drop(d.completed);
 }
 
 }  // namespace
@@ -338,7 +367,8 @@ UsbfsCables::~UsbfsCables()
     }
     for (auto& d : devices) {
         umockdev_testbed_detach_ioctl(impl_->testbed, devnode(d->index).c_str(), nullptr);
-        g_signal_handler_disconnect(d->handler, d->signal);
+        g_signal_handler_disconnect(d->handler, d->ioctlSignal);
+        g_signal_handler_disconnect(d->handler, d->vanishedSignal);
         g_object_unref(d->handler);
     }
     g_object_unref(impl_->testbed);
@@ -356,7 +386,8 @@ std::size_t UsbfsCables::add(EmulatedCableSpec spec)
     d.cable.clearControlLog();
 
     d.handler = umockdev_ioctl_base_new();
-    d.signal = g_signal_connect(d.handler, "handle-ioctl", G_CALLBACK(handleIoctl), &d);
+    d.ioctlSignal = g_signal_connect(d.handler, "handle-ioctl", G_CALLBACK(handleIoctl), &d);
+    d.vanishedSignal = g_signal_connect(d.handler, "client-vanished", G_CALLBACK(clientVanished), &d);
     {
         std::lock_guard lock(impl_->mutex);
         impl_->devices.push_back(std::move(device));
