@@ -69,25 +69,33 @@ int discover() {
             DiscoveredPrinter printer;
             printer.ref.serial = info.serialNumber;
             printer.ref.location = info.location;
+            std::optional<usb::Cable> cable;
             try {
-                usb::Cable cable(context, usb::CableSelector::byLocation(info.location));
-                const usb::DeviceId id = cable.readDeviceId();
-                if (!id.valid) {
-                    message("DEBUG", "the printer on cable " + cableName(info) + " sent no IEEE 1284 device ID");
-                } else {
-                    const usb::DeviceIdFields fields = usb::parseDeviceId(id.text);
-                    printer.ref.make = fields.manufacturer;
-                    printer.ref.model = fields.model;
-                    printer.deviceId = id.text;
-                    if (id.truncated)
-                        message("WARNING", "the device ID of the printer on cable " + cableName(info) +
-                                               " is longer than " + std::to_string(id.text.size()) +
-                                               " bytes; the rest was not read");
-                }
+                cable.emplace(context, usb::CableSelector::byLocation(info.location));
             } catch (const usb::Error& e) {
                 // A cable that is printing a job is held by that job's backend: leave it be.
                 message("DEBUG", "cable " + cableName(info) + " skipped: " + e.what());
                 continue;
+            }
+            try {
+                const usb::DeviceId id = cable->readDeviceId();
+                if (!id.valid) {
+                    message("DEBUG", "the printer on cable " + cableName(info) + " sent no IEEE 1284 device ID");
+                } else {
+                    printer.deviceId = id.truncated ? std::string(wholePairs(id.text)) : id.text;
+                    const usb::DeviceIdFields fields = usb::parseDeviceId(printer.deviceId);
+                    printer.ref.make = fields.manufacturer;
+                    printer.ref.model = fields.model;
+                    if (id.truncated)
+                        message("WARNING", "the device ID of the printer on cable " + cableName(info) +
+                                               " was cut short after " + std::to_string(id.text.size()) +
+                                               " bytes; " + std::to_string(printer.deviceId.size()) + " are listed");
+                }
+            } catch (const usb::Error& e) {
+                if (e.kind() == usb::ErrorKind::Gone) continue;
+                // Still listed: the user sees the cable, and CUPS asks for a driver by hand.
+                message("WARNING", "cannot read the device ID of the printer on cable " + cableName(info) + ": " +
+                                       e.what());
             }
             printer.info = printerInfo(makeAndModel(printer.ref.make, printer.ref.model), info);
             const DiscoveryLine line = discoveryLine(printer);
@@ -311,8 +319,10 @@ private:
             case CUPS_SC_CMD_GET_DEVICE_ID:
                 if (!deviceId_) deviceId_ = cable_.readDeviceId();
                 if (deviceId_->valid) {
-                    length = static_cast<int>(std::min(deviceId_->text.size(), data.size()));
-                    std::memcpy(data.data(), deviceId_->text.data(), static_cast<std::size_t>(length));
+                    const std::string_view id =
+                        deviceId_->truncated ? wholePairs(deviceId_->text) : std::string_view(deviceId_->text);
+                    length = static_cast<int>(std::min(id.size(), data.size()));
+                    std::memcpy(data.data(), id.data(), static_cast<std::size_t>(length));
                 } else {
                     status = CUPS_SC_STATUS_NO_RESPONSE;
                 }

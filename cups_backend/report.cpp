@@ -106,6 +106,11 @@ std::string printableText(std::string_view raw) {
     return out;
 }
 
+std::string_view wholePairs(std::string_view id) {
+    const std::size_t end = id.rfind(';');
+    return end == std::string_view::npos ? std::string_view{} : id.substr(0, end + 1);
+}
+
 std::string quoteField(std::string_view text) {
     std::string out;
     out.reserve(text.size() + 8);
@@ -135,7 +140,7 @@ std::string makeAndModel(std::string_view make, std::string_view model) {
 std::string deviceUri(const CableRef& ref) {
     const auto part = [](std::string_view s) {
         s = trim(s);
-        return s.empty() ? std::string("Unknown") : percentEncode(s.substr(0, kMaxUriField));
+        return s.empty() ? std::string("Unknown") : percentEncode(s.substr(0, kMaxNameField));
     };
     std::string uri = std::string(kScheme) + "://" + part(ref.make) + "/" + part(ref.model);
     if (!ref.serial.empty())
@@ -194,8 +199,8 @@ std::optional<CableRef> parseDeviceUri(std::string_view uri, std::string& error)
 
 DiscoveryLine discoveryLine(const DiscoveredPrinter& printer) {
     const std::string mm = quoteField(cutUtf8(printableText(makeAndModel(printer.ref.make, printer.ref.model)),
-                                              kMaxUriField));
-    const std::string info = quoteField(cutUtf8(printableText(printer.info), kMaxUriField));
+                                              kMaxNameField));
+    const std::string info = quoteField(cutUtf8(printableText(printer.info), kMaxNameField));
     const std::string head = "direct " + deviceUri(printer.ref) + " \"" + mm + "\" \"" + info + "\" \"";
     const std::string id = printableText(printer.deviceId);
     DiscoveryLine line;

@@ -14,12 +14,16 @@ inline constexpr std::string_view kScheme = "ostrolink";
 // cups-deviced reads each discovery line into a 2048-byte buffer (scheduler/cups-deviced.c, get_device);
 // a longer line is split and both halves are dropped as "bad line". The device URI goes into 1024 bytes.
 inline constexpr std::size_t kMaxDiscoveryLine = 2047;  // without the newline
-inline constexpr std::size_t kMaxUriField = 255;          // make or model, before percent-encoding
+inline constexpr std::size_t kMaxNameField = 255;  // make, model (before percent-encoding), make-and-model, info
 
 // A device ID (or any printer-supplied text) made safe for CUPS: control characters become '?', valid
 // UTF-8 stays, every other byte >= 0x80 is read as Latin-1 and re-encoded, so the result is valid UTF-8 and
 // no byte of the printer's text is lost without a mark.
 std::string printableText(std::string_view raw);
+
+// A device ID cut short (by the reader's buffer or a printer that stopped) up to its last complete
+// "KEY:value;" pair: a driver matched on half a value would be the wrong one.
+std::string_view wholePairs(std::string_view id);
 
 // Backslash before '"' and '\', as cups-deviced unescapes inside a quoted field.
 std::string quoteField(std::string_view text);

@@ -37,11 +37,16 @@ std::vector<std::string> jobArgs(const std::string& uri, const std::string& copi
     return {uri, "17", "alice", "report.txt", copies, "job-sheets=none"};
 }
 
-TEST(CupsBackend, ListsTwoCablesThenPrintsAFileWithItsCopies) {
+TEST(CupsBackend, ListsThreeCablesThenPrintsAFileWithItsCopies) {
     UsbfsCables cables;
     cables.add({.serialNumber = "OSL0001"});
     // No MFG or MDL, quotes, a backslash, a control character and a Latin-1 byte.
     cables.add({.serialNumber = "OSL0002", .deviceId = "CMD:ESC/P;DES:\"Jet\\7\" \x07\xE9;"});
+    // A printer that stops sending its device ID part-way (as one longer than the reader's buffer is cut).
+    const std::string longId = "MFG:Hanwell;MDL:Long 1;X23:abcdefghij;X38:abcdefghij;X53:abcdefghij;";
+    EmulatedCableSpec cutShort{.serialNumber = "OSL0003", .deviceId = longId};
+    cutShort.printer.stopPresentingAfter = 50;  // the two length bytes and 48 of text
+    cables.add(cutShort);
 
     BackendRun list(kBackend, {"ostrolink"}, cables.childEnvironment());
     ASSERT_EQ(list.waitExit(30s), CUPS_BACKEND_OK) << list.log();
@@ -52,12 +57,16 @@ TEST(CupsBackend, ListsTwoCablesThenPrintsAFileWithItsCopies) {
         ASSERT_TRUE(fields) << line;
         lines.push_back(*fields);
     }
-    ASSERT_EQ(lines.size(), 2u) << list.out();
+    ASSERT_EQ(lines.size(), 3u) << list.out();
     EXPECT_EQ(lines[0][1], "ostrolink://Hanwell/LaserPress%206?serial=OSL0001");
     EXPECT_EQ(lines[0][2], "Hanwell LaserPress 6");
     EXPECT_EQ(lines[0][4], kDefaultId);
     EXPECT_EQ(lines[1][1], "ostrolink://Unknown/Unknown?serial=OSL0002");
     EXPECT_EQ(lines[1][4], "CMD:ESC/P;DES:\"Jet\\7\" ?\xC3\xA9;");
+    // Cut after the last whole pair within what was read, and said so.
+    EXPECT_EQ(lines[2][1], "ostrolink://Hanwell/Long%201?serial=OSL0003");
+    EXPECT_EQ(lines[2][4], "MFG:Hanwell;MDL:Long 1;X23:abcdefghij;");
+    EXPECT_NE(list.log().find("cut short"), std::string::npos) << list.log();
 
     // A raw job from a file: the backend makes the copies. It goes to the cable the URI names only.
     const std::vector<uint8_t> file = pattern(150 * 1024, 1);
