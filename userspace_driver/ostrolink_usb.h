@@ -170,7 +170,9 @@ struct WriteOptions {
     // When set, a bulk IN transfer is kept queued and what the printer sends comes here.
     std::function<void(std::span<const uint8_t>)> onBackChannel;
     // Called at least every 100 ms from the writing thread; it may make control requests on the cable
-    // (readDeviceId, portState, softReset) but must not call write().
+    // (portStatus, state, readRegisters) but must not call write(). readDeviceId() here would run the
+    // nibble-mode exchange on the printer's lines between data bytes (the Windows driver's control request
+    // would too): read the ID before writing and keep it.
     std::function<void()> onTick;
     // Set from anywhere (e.g. a signal handler) to cancel: in-flight transfers are cancelled and the
     // result counts what the printer took.
