@@ -145,6 +145,7 @@ public:
             }
         }
         answerDrain();
+        if (deviceIdPending_) answerDeviceId();
         return Outcome::Done;
     }
 
@@ -169,6 +170,7 @@ private:
             if (rc > 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) return Outcome::Done;
             if (rc > 0 && sideChannel_ && fds[2].revents) serveSideChannel();
             if (drainPending_) answerDrain();
+            if (deviceIdPending_) answerDeviceId();
             // A condition reported while printing is watched until it clears, also between writes.
             if ((paperEmpty_ || offline_) && std::chrono::steady_clock::now() - lastRefresh_ >= 500ms)
                 refreshState();
@@ -194,7 +196,9 @@ private:
             if (backChannel_) options.onBackChannel = [this](std::span<const uint8_t> b) { relay(b); };
             if (sideChannel_) options.onTick = [this] { serveSideChannelIfReady(); };
             options.stop = &g_stop;
+            writing_ = true;
             const usb::WriteResult r = cable_.write(data, options);
+            writing_ = false;
             data = data.subspan(r.accepted);
             accepted_ += r.accepted;
             if (r.accepted > 0) stallsWithoutProgress = 0;
@@ -247,6 +251,7 @@ private:
     Outcome waitUntilReady() {
         for (;;) {
             if (g_stop.load()) return Outcome::Cancelled;
+            if (deviceIdPending_) answerDeviceId();
             try {
                 const usb::PrinterState s = cable_.state();
                 report(s);
@@ -317,16 +322,14 @@ private:
                 length = 1;
                 break;
             case CUPS_SC_CMD_GET_DEVICE_ID:
-                if (!deviceId_) deviceId_ = cable_.readDeviceId();
-                if (deviceId_->valid) {
-                    const std::string_view id =
-                        deviceId_->truncated ? wholePairs(deviceId_->text) : std::string_view(deviceId_->text);
-                    length = static_cast<int>(std::min(id.size(), data.size()));
-                    std::memcpy(data.data(), id.data(), static_cast<std::size_t>(length));
-                } else {
-                    status = CUPS_SC_STATUS_NO_RESPONSE;
+                // The nibble exchange switches the port out of compatibility mode: never under a running
+                // transfer. Asked mid-write, it is answered once the write has returned.
+                if (!deviceId_ && writing_) {
+                    deviceIdPending_ = true;
+                    return;
                 }
-                break;
+                answerDeviceId();
+                return;
             case CUPS_SC_CMD_GET_STATE: {
                 const usb::PrinterState s = cable_.state();
                 int state = s.offline() ? CUPS_SC_STATE_OFFLINE : CUPS_SC_STATE_ONLINE;
@@ -353,6 +356,24 @@ private:
         cupsSideChannelWrite(command, status, data.data(), length, 1.0);
     }
 
+    void answerDeviceId() {
+        deviceIdPending_ = false;
+        cups_sc_status_t status = CUPS_SC_STATUS_OK;
+        std::string_view id;
+        try {
+            if (!deviceId_) deviceId_ = cable_.readDeviceId();
+            if (deviceId_->valid)
+                id = deviceId_->truncated ? wholePairs(deviceId_->text) : std::string_view(deviceId_->text);
+            else
+                status = CUPS_SC_STATUS_NO_RESPONSE;
+        } catch (const usb::Error& e) {
+            message("DEBUG", std::string("device ID read failed: ") + e.what());
+            status = e.kind() == usb::ErrorKind::Timeout ? CUPS_SC_STATUS_NO_RESPONSE : CUPS_SC_STATUS_IO_ERROR;
+        }
+        cupsSideChannelWrite(CUPS_SC_CMD_GET_DEVICE_ID, status, id.data(),
+                             static_cast<int>(std::min<std::size_t>(id.size(), 65535)), 1.0);
+    }
+
     // Everything read from the input so far has been accepted (send() returned), so a drain is answered
     // as soon as no more data waits on the input.
     void answerDrain() {
@@ -370,6 +391,8 @@ private:
     bool sideChannel_ = false;
     bool backChannel_ = false;
     bool drainPending_ = false;
+    bool deviceIdPending_ = false;
+    bool writing_ = false;
     bool paperEmpty_ = false;
     bool offline_ = false;
     bool wasNotReady_ = false;
