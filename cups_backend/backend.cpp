@@ -34,6 +34,9 @@ using namespace std::chrono_literals;
 
 constexpr int kBackChannelFd = 3;  // CUPS_BC_FD
 constexpr std::size_t kChunk = 64 * 1024;
+// How often the printer's state is read while something waits on it. CUPS is told of paper-out or offline
+// within 2 s; a quarter second leaves most of that for a loaded machine. Two control transfers each time.
+constexpr auto kStatusInterval = std::chrono::milliseconds(250);
 // A stall that the printer repeats with nothing accepted in between is a fault, not a condition to wait out.
 constexpr int kMaxStallsWithoutProgress = 5;
 
@@ -172,7 +175,7 @@ private:
             if (drainPending_) answerDrain();
             if (deviceIdPending_) answerDeviceId();
             // A condition reported while printing is watched until it clears, also between writes.
-            if ((paperEmpty_ || offline_) && std::chrono::steady_clock::now() - lastRefresh_ >= 500ms)
+            if ((paperEmpty_ || offline_) && std::chrono::steady_clock::now() - lastRefresh_ >= kStatusInterval)
                 refreshState();
             if (backChannel_ && rc == 0) {
                 try {
@@ -192,6 +195,7 @@ private:
             usb::WriteOptions options;
             // The printer's conditions are waited out with the transfers queued, as a parallel port would.
             options.stopWhenNotReady = false;
+            options.statusInterval = kStatusInterval;
             options.onStatus = [this](const usb::PrinterState& s) { report(s); };
             if (backChannel_) options.onBackChannel = [this](std::span<const uint8_t> b) { relay(b); };
             if (sideChannel_) options.onTick = [this] { serveSideChannelIfReady(); };
@@ -261,7 +265,7 @@ private:
                 message("DEBUG", std::string("status read failed: ") + e.what());
             }
             pollfd fds[2] = {{g_wakePipe[0], POLLIN, 0}, {CUPS_SC_FD, POLLIN, 0}};
-            if (poll(fds, sideChannel_ ? 2 : 1, 500) > 0 && sideChannel_ && fds[1].revents) serveSideChannel();
+            if (poll(fds, sideChannel_ ? 2 : 1, static_cast<int>(kStatusInterval.count())) > 0 && sideChannel_ && fds[1].revents) serveSideChannel();
         }
     }
 
