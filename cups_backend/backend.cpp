@@ -512,9 +512,14 @@ int main(int argc, char** argv) {
                              "       %s          (lists the Ostrolink cables)\n", argv[0], argv[0]);
         return CUPS_BACKEND_FAILED;
     }
-    if (pipe2(g_wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+    // pipe() and fcntl() rather than Linux's pipe2(): the backend builds for macOS's CUPS too.
+    if (pipe(g_wakePipe) != 0) {
         std::perror("ERROR: pipe");
         return CUPS_BACKEND_FAILED;
+    }
+    for (int fd : g_wakePipe) {
+        fcntl(fd, F_SETFD, FD_CLOEXEC);
+        fcntl(fd, F_SETFL, O_NONBLOCK);
     }
     struct sigaction action {};
     action.sa_handler = onSigterm;
