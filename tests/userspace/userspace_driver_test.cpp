@@ -212,7 +212,7 @@ TEST_F(LibusbCable, DeviceIdExchangeSendsTheWindowsDriversSetupPackets)
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         SCOPED_TRACE(cases[i].name);
         sim::PrinterConfig printer;
-        printer.deviceId = "MFG:Acme;MDL:Jet 100;";
+        printer.deviceId = "MFG:Acme;MDL:J1;";
         cases[i].printer(printer);
 
         std::vector<sim::SetupPacket> windows;
