@@ -265,7 +265,8 @@ private:
                 message("DEBUG", std::string("status read failed: ") + e.what());
             }
             pollfd fds[2] = {{g_wakePipe[0], POLLIN, 0}, {CUPS_SC_FD, POLLIN, 0}};
-            if (poll(fds, sideChannel_ ? 2 : 1, static_cast<int>(kStatusInterval.count())) > 0 && sideChannel_ && fds[1].revents) serveSideChannel();
+            const int rc = poll(fds, sideChannel_ ? 2 : 1, static_cast<int>(kStatusInterval.count()));
+            if (rc > 0 && sideChannel_ && fds[1].revents) serveSideChannel();
         }
     }
 
@@ -282,7 +283,7 @@ private:
             std::fputs(offline_ ? "STATE: +offline-report\n" : "STATE: -offline-report\n", stderr);
             if (offline_) std::fputs("INFO: The printer is off line.\n", stderr);
         }
-        if (s.ready() && (wasNotReady_)) std::fputs("INFO: Printing.\n", stderr);
+        if (s.ready() && wasNotReady_) std::fputs("INFO: Printing.\n", stderr);
         wasNotReady_ = !s.ready();
     }
 
@@ -305,8 +306,8 @@ private:
         int length = static_cast<int>(data.size());
         if (cupsSideChannelRead(&command, &status, data.data(), &length, 1.0) != 0) {
             pollfd fd{CUPS_SC_FD, POLLIN, 0};
-            if (poll(&fd, 1, 0) > 0 && (fd.revents & (POLLHUP | POLLNVAL)) && !(fd.revents & POLLIN))
-                sideChannel_ = false;  // the filters closed their end
+            // The filters closed their end: stop polling it, or every poll would return at once.
+            if (poll(&fd, 1, 0) > 0 && (fd.revents & (POLLHUP | POLLNVAL))) sideChannel_ = false;
             return;
         }
         length = 0;
