@@ -210,7 +210,8 @@ std::optional<BackendRun::SideReply> BackendRun::side(int command, std::chrono::
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
         if (have >= 4 && have >= 4u + (buffer[2] << 8 | buffer[3])) break;
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         pollfd fd{sideChannel_, POLLIN, 0};
         if (left.count() <= 0 || poll(&fd, 1, static_cast<int>(left.count())) <= 0) return std::nullopt;
         const ssize_t n = read(sideChannel_, buffer + have, sizeof buffer - have);

@@ -103,7 +103,9 @@ TEST(CupsBackend, StdinJobWaitsOutPaperOutOfflineAndAStallWhileServingBothChanne
     EXPECT_EQ(cables.cable(0).softResets(), resets + 1);
 
     const std::vector<uint8_t> data = pattern(448 * 1024, 2);
-    const auto part = [&](std::size_t from, std::size_t to) { return std::span(data).subspan(from * 1024, (to - from) * 1024); };
+    const auto part = [&](std::size_t fromKiB, std::size_t toKiB) {
+        return std::span(data).subspan(fromKiB * 1024, (toKiB - fromKiB) * 1024);
+    };
     const auto printedSize = [&] { return cables.printed(0).size(); };
     job.writeInput(part(0, 128));
     ASSERT_TRUE(eventually([&] { return printedSize() == 128 * 1024; }, 10s)) << job.log();

@@ -63,7 +63,9 @@ int main() {
         }
         if (show(cupsd, {"lp", "-d", "LaserPress", "-o", "raw", path}).exit != 0) return fail("lp failed", cupsd);
         const bool reported = eventually(
-            [&] { return cupsd.run({"lpstat", "-l", "-p", "LaserPress"}).out.find("media-empty") != std::string::npos; },
+            [&] {
+                return cupsd.run({"lpstat", "-l", "-p", "LaserPress"}).out.find("media-empty") != std::string::npos;
+            },
             20s, 200ms);
         show(cupsd, {"lpstat", "-l", "-p", "LaserPress"}, 2);
         if (!reported) return fail("the empty tray was not reported", cupsd);
@@ -71,7 +73,10 @@ int main() {
         std::cout << "== Paper loaded: the job goes on where it stopped\n\n";
         cables.setPaperEmpty(0, false);
         const bool done = eventually(
-            [&] { return cupsd.run({"lpstat", "-W", "completed", "-o", "LaserPress"}).out.find("LaserPress-1") != std::string::npos; },
+            [&] {
+                const auto done = cupsd.run({"lpstat", "-W", "completed", "-o", "LaserPress"});
+                return done.out.find("LaserPress-1") != std::string::npos;
+            },
             30s, 200ms);
         show(cupsd, {"lpstat", "-W", "completed", "-o", "LaserPress"});
         show(cupsd, {"lpstat", "-p", "LaserPress"});

@@ -65,7 +65,8 @@ PrivateCupsd::PrivateCupsd(const UsbfsCables& cables, const std::string& backend
     writeFile(root_ / "bin/backend/ostrolink", wrapper, fs::perms(0700));
 
     cupsd_.emplace("/usr/sbin/cupsd",
-                   std::vector<std::string>{"cupsd", "-f", "-c", r + "/etc/cupsd.conf", "-s", r + "/etc/cups-files.conf"},
+                   std::vector<std::string>{"cupsd", "-f", "-c", r + "/etc/cupsd.conf", "-s",
+                                            r + "/etc/cups-files.conf"},
                    Environment{});
 }
 

@@ -28,7 +28,8 @@ public:
         std::string out;  // standard output, then standard error
     };
     // Runs a CUPS client program (lpinfo, lpadmin, lp, lpstat, ...) against this cupsd.
-    Result run(const std::vector<std::string>& argv, std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
+    Result run(const std::vector<std::string>& argv,
+               std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
     std::string errorLog() const;
     std::string server() const;  // "127.0.0.1:PORT", for CUPS_SERVER
 
