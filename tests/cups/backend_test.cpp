@@ -168,23 +168,20 @@ TEST(CupsBackend, BadArgumentsMissingCablesSigtermAndUnplugExitWithTheFittingCod
         EXPECT_NE(run.log().find(c.says), std::string::npos) << run.log();
     }
 
-    // Cancelled while a transfer waits for paper: stops at once, takes its report back. (One backend at a
-    // time: umockdev's ioctl sockets drop a second client that opens a node another process holds.)
+    // Two jobs at once on the two cables, as two queues print (each backend opens the cables to find its
+    // serial number): one cancelled, one unplugged while its transfer waits for paper.
     cables.setPaperEmpty(0, true);
-    {
-        BackendRun cancelled(kBackend, jobArgs(uri1, "1"), jobEnvironment(cables, uri1));
-        cancelled.writeInput(pattern(64 * 1024, 3));
-        ASSERT_TRUE(cancelled.waitForLog("STATE: +media-empty-error", 5s)) << cancelled.log();
-        cancelled.signal(SIGTERM);
-        EXPECT_EQ(cancelled.waitExit(2s), CUPS_BACKEND_CANCEL) << cancelled.log();
-        EXPECT_NE(cancelled.log().find("STATE: -media-empty-error"), std::string::npos) << cancelled.log();
-    }
-
-    // Unplugged while a transfer waits.
     cables.setPaperEmpty(1, true);
+    BackendRun cancelled(kBackend, jobArgs(uri1, "1"), jobEnvironment(cables, uri1));
     BackendRun unplugged(kBackend, jobArgs(uri2, "1"), jobEnvironment(cables, uri2));
+    cancelled.writeInput(pattern(64 * 1024, 3));
     unplugged.writeInput(pattern(64 * 1024, 4));
+    ASSERT_TRUE(cancelled.waitForLog("STATE: +media-empty-error", 5s)) << cancelled.log();
     ASSERT_TRUE(unplugged.waitForLog("STATE: +media-empty-error", 5s)) << unplugged.log();
+    cancelled.signal(SIGTERM);
+    EXPECT_EQ(cancelled.waitExit(2s), CUPS_BACKEND_CANCEL) << cancelled.log();
+    EXPECT_NE(cancelled.log().find("STATE: -media-empty-error"), std::string::npos) << cancelled.log();
+
     cables.unplug(1);
     EXPECT_EQ(unplugged.waitExit(5s), CUPS_BACKEND_FAILED) << unplugged.log();
     EXPECT_NE(unplugged.log().find("unplugged"), std::string::npos) << unplugged.log();
