@@ -9,9 +9,7 @@
 #include <benchmark/benchmark.h>
 
 #include <sys/resource.h>
-#include <unistd.h>
 
-#include <cstdlib>
 
 #include <ctime>
 #include <optional>
@@ -39,10 +37,6 @@ double processCpuSeconds()
 
 void BM_UserspacePrint(benchmark::State& state)
 {
-    if (!ostrolink::testing::UsbfsCables::preloaded()) {
-        state.SkipWithError("run with LD_PRELOAD=libumockdev-preload.so.0");
-        return;
-    }
     constexpr std::size_t kJob = 1 << 20;
     std::vector<uint8_t> job(kJob);
     std::mt19937 random(7);
@@ -84,11 +78,7 @@ BENCHMARK(BM_UserspacePrint)->ArgName("transfer")->Arg(4096)->Arg(16384)->Arg(65
 
 int main(int argc, char** argv)
 {
-    if (!ostrolink::testing::UsbfsCables::preloaded() && std::getenv("OSTROLINK_BENCH_REEXEC") == nullptr) {
-        setenv("OSTROLINK_BENCH_REEXEC", "1", 1);
-        setenv("LD_PRELOAD", ostrolink::testing::UsbfsCables::preloadLibrary().c_str(), 1);
-        execv("/proc/self/exe", argv);
-    }
+    ostrolink::testing::UsbfsCables::ensurePreloaded(argv);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();

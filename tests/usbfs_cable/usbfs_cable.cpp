@@ -7,9 +7,11 @@
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <algorithm>
 #include <deque>
@@ -506,6 +508,20 @@ std::string UsbfsCables::rootDir() const
     std::string text = root;
     g_free(root);
     return text;
+}
+
+void UsbfsCables::ensurePreloaded(char** argv)
+{
+    if (preloaded()) return;
+    constexpr char kMarker[] = "OSTROLINK_USBFS_REEXEC";
+    if (std::getenv(kMarker) != nullptr)
+        throw std::runtime_error(std::string("umockdev's preload library did not load: ") + OSTROLINK_UMOCKDEV_PRELOAD);
+    setenv(kMarker, "1", 1);
+    std::string preload = OSTROLINK_UMOCKDEV_PRELOAD;
+    if (const char* other = std::getenv("LD_PRELOAD"); other != nullptr && *other != 0) preload += std::string(" ") + other;
+    setenv("LD_PRELOAD", preload.c_str(), 1);
+    execv("/proc/self/exe", argv);
+    throw std::runtime_error(std::string("cannot start the program again under the preload: ") + std::strerror(errno));
 }
 
 std::vector<std::pair<std::string, std::string>> UsbfsCables::childEnvironment() const

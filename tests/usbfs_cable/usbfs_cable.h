@@ -9,8 +9,8 @@
 // so that a polling libusb does not spin.
 //
 // libusb sees the cables only in a process that runs with umockdev's preload library and UMOCKDEV_DIR
-// pointing at the testbed: for this process, run the test program with LD_PRELOAD=preloadLibrary() (the
-// CTest property does that); for a child, pass childEnvironment() to it.
+// pointing at the testbed: for this process, call ensurePreloaded(argv) first thing in main() (or run it
+// with LD_PRELOAD=preloadLibrary()); for a child, pass childEnvironment() to it.
 //
 // The handler runs on umockdev's worker thread; every method here may be called from the test thread
 // while a client is using the cables.
@@ -83,6 +83,10 @@ public:
     static std::string preloadLibrary();
     // True when this process runs under the preload (libusb in-process sees the cables).
     static bool preloaded();
+    // For a program's main(): without the preload, starts the program again (same arguments) with
+    // LD_PRELOAD set; returns only when the preload is there. Throws std::runtime_error when the new
+    // start fails or the preload still is not there after it.
+    static void ensurePreloaded(char** argv);
 
     struct Impl;
 

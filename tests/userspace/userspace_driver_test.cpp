@@ -28,10 +28,6 @@ constexpr char kAcme[] = "MFG:Acme;CMD:ESC/P;MDL:Jet 100;CLS:PRINTER;";
 
 class LibusbCable : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        if (!UsbfsCables::preloaded()) GTEST_SKIP() << "not run under umockdev's preload (ctest sets LD_PRELOAD)";
-    }
     std::size_t add(std::string serial, std::string deviceId, const std::function<void(EmulatedCableSpec&)>& tweak = {})
     {
         EmulatedCableSpec spec;
@@ -327,3 +323,10 @@ TEST_F(LibusbCable, ToolListsCablesAndDecodesStatusAndRefusesBadInput)
 }
 
 }  // namespace
+
+int main(int argc, char** argv)
+{
+    UsbfsCables::ensurePreloaded(argv);  // libusb in this process sees the emulated cables only under it
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
