@@ -2,8 +2,9 @@
 //
 //  - BM_UserspacePrint/<transfer bytes>: 1 MiB jobs with 4 bulk transfers queued. Counters: CPU time of the
 //    writing thread (library and libusb, the usbfs calls included) per MiB, CPU of the whole process (with
-//    the emulated device's handler thread) per MiB, and the most bulk OUT transfers in flight at once as the
-//    library counted them and as the emulated device saw them.
+//    the emulated device's handler thread and umockdev's traffic) per MiB, and the most bulk OUT transfers in
+//    flight at once as the library counted them (queued_max) and the most bulk OUT URBs the emulated device
+//    held at once (libusb sends a transfer above 16 KiB as several URBs).
 // libusb sees the emulated cable only under umockdev's preload library: without it, the program starts
 // itself again with LD_PRELOAD set.
 #include <benchmark/benchmark.h>
