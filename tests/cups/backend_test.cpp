@@ -3,6 +3,7 @@
 #include <cups/backend.h>
 #include <cups/sidechannel.h>
 #include <signal.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -70,12 +71,13 @@ TEST(CupsBackend, ListsThreeCablesThenPrintsAFileWithItsCopies) {
 
     // A raw job from a file: the backend makes the copies. It goes to the cable the URI names only.
     const std::vector<uint8_t> file = pattern(150 * 1024, 1);
-    const std::string path = ::testing::TempDir() + "/cups_backend_job";
+    const std::string path = ::testing::TempDir() + "/cups_backend_job." + std::to_string(getpid());
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(file.data()), file.size());
     std::vector<std::string> args = jobArgs(lines[1][1], "2");
     args.push_back(path);
     BackendRun job(kBackend, args, jobEnvironment(cables, lines[1][1]));
     ASSERT_EQ(job.waitExit(30s), CUPS_BACKEND_OK) << job.log();
+    std::remove(path.c_str());
     std::vector<uint8_t> twice = file;
     twice.insert(twice.end(), file.begin(), file.end());
     EXPECT_EQ(cables.printed(1), twice);

@@ -2,6 +2,8 @@
 // printer behind an emulated USB device node, real libusb, the ostrolink backend and a private cupsd on
 // 127.0.0.1: the commands a user types and what they print, a job that meets an empty paper tray, and
 // what came out of the printer.
+#include <unistd.h>
+
 #include <cstdio>
 #include <iostream>
 #include <sstream>
@@ -56,7 +58,7 @@ int main() {
         std::cout << "== A job sent while the paper tray is empty\n";
         cables.setPaperEmpty(0, true);
         const std::string page = "Hello from CUPS, through the Ostrolink cable.\r\n\f";
-        const std::string path = "/tmp/ostrolink-demo-cups-page.txt";
+        const std::string path = "/tmp/ostrolink-demo-cups-page." + std::to_string(getpid()) + ".txt";
         if (FILE* f = std::fopen(path.c_str(), "w")) {
             std::fputs(page.c_str(), f);
             std::fclose(f);

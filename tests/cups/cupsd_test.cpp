@@ -1,5 +1,6 @@
 // The whole path through a real, private cupsd on a loopback port: lpinfo finds the cable by its device
 // ID, lpadmin adds the queue, lp prints, the simulated printer gets the job byte for byte, lpstat says done.
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -29,7 +30,7 @@ TEST(CupsScheduler, FindsTheCableAddsAQueueAndPrintsAJobByteForByte) {
 
     std::vector<uint8_t> job(300000);
     for (std::size_t i = 0; i < job.size(); ++i) job[i] = static_cast<uint8_t>(i * 7 + i / 1000);
-    const std::string path = ::testing::TempDir() + "/cups_scheduler_job.bin";
+    const std::string path = ::testing::TempDir() + "/cups_scheduler_job." + std::to_string(getpid());
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(job.data()), job.size());
     const auto queued = cupsd.run({"lp", "-d", "laser", "-o", "raw", path});
     ASSERT_EQ(queued.exit, 0) << queued.out << cupsd.errorLog();
@@ -39,6 +40,7 @@ TEST(CupsScheduler, FindsTheCableAddsAQueueAndPrintsAJobByteForByte) {
                                         std::string::npos; },
                            60s, 100ms))
         << cupsd.errorLog();
+    std::remove(path.c_str());
     EXPECT_EQ(cables.printed(0), job);
 }
 
