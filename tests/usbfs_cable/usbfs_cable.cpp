@@ -57,6 +57,7 @@ struct Device {
     sim::Cable cable;
     std::size_t index;
     std::string kernelDriver;  // bound to the cable's interfaces until a client disconnects it
+    std::string detachedDriver;
     UMockdevIoctlBase* handler = nullptr;
     gulong ioctlSignal = 0;
     gulong vanishedSignal = 0;
@@ -205,11 +206,12 @@ gboolean handleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer u
         g_object_unref(v);
         if (code == static_cast<int>(USBDEVFS_DISCONNECT)) {
             if (d.kernelDriver.empty()) return finish(-1, ENODATA);
+            d.detachedDriver = d.kernelDriver;
             d.kernelDriver.clear();
             return finish(0, 0);
         }
         if (code == static_cast<int>(USBDEVFS_CONNECT)) {
-            d.kernelDriver = "usblp";
+            d.kernelDriver = d.detachedDriver.empty() ? "usblp" : d.detachedDriver;
             return finish(0, 0);
         }
         return finish(-1, ENOTTY);
@@ -488,6 +490,13 @@ void UsbfsCables::unplug(std::size_t index)
 std::vector<uint8_t> UsbfsCables::printed(std::size_t index) const
 {
     return deviceAt(*impl_, index).cable.printed();
+}
+
+std::string UsbfsCables::kernelDriver(std::size_t index) const
+{
+    Device& d = deviceAt(*impl_, index);
+    std::lock_guard lock(d.mutex);
+    return d.kernelDriver;
 }
 
 std::vector<sim::SetupPacket> UsbfsCables::controlLog(std::size_t index) const

@@ -73,6 +73,7 @@ public:
     void unplug(std::size_t index);
 
     std::vector<uint8_t> printed(std::size_t index) const;  // every byte the printer received
+    std::string kernelDriver(std::size_t index) const;       // bound to the cable now, "" when none
     std::vector<sim::SetupPacket> controlLog(std::size_t index) const;
     UrbStats stats(std::size_t index) const;
 

@@ -86,7 +86,9 @@ TEST_F(LibusbCable, FindsEveryCableAndOpensTheOneAskedFor)
         usb::DeviceId cut = hanwell.readDeviceId(10);
         EXPECT_EQ(cut.text, std::string(kHanwell).substr(0, 10));
         EXPECT_TRUE(cut.truncated);
+        EXPECT_EQ(cables.kernelDriver(0), "");
     }
+    EXPECT_EQ(cables.kernelDriver(0), "usblp");  // given back on close
 
     auto errorOf = [&](const usb::CableSelector& selector) {
         try {
@@ -150,7 +152,11 @@ TEST_F(LibusbCable, PrintingStopsWithAnExactCountAndResumesWithoutLossOrRepeat)
 
     r = writeUntil(400 * 1024, [&] { cables.stallBulkOut(0); });
     EXPECT_EQ(r.stop, usb::WriteStop::Stalled);
+    cables.cable(0).clearControlLog();
     cable.recoverPipes();
+    // As the Windows driver's recovery: the write pipe's endpoint status, then both halts cleared.
+    const std::vector<sim::SetupPacket> recovery{{0xC2, 0, 0, 0x01, 2}, {0x02, 1, 0, 0x01, 0}, {0x02, 1, 0, 0x81, 0}};
+    EXPECT_TRUE(cables.controlLog(0) == recovery);
 
     std::atomic<bool> stop{false};
     r = writeUntil(500 * 1024, [&] { stop = true; }, &stop);
