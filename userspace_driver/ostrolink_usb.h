@@ -200,13 +200,15 @@ public:
     uint8_t portStatus();                                // GET_PORT_STATUS: 0xA1, wIndex 0, wLength 1
     void softReset();                                    // SOFT_RESET: 0x23 (recipient other), wIndex 0
     // The IEEE 1284 nibble-mode device-ID exchange followed by the register set-up, request for request
-    // as the Windows driver's IOCTL_KVUSB_GET_DEVICE_ID. Handshake time-outs are not errors (valid=false);
-    // USB failures other than a stalled request throw.
+    // as the Windows driver's IOCTL_KVUSB_GET_DEVICE_ID. Handshake time-outs are not errors (valid=false).
+    // Only an unplugged cable throws (Gone): another failed request inside the exchange counts as it does
+    // for the Windows driver (a read gives a zero snapshot, a write is not checked).
     DeviceId readDeviceId(std::size_t bufferSize = kDeviceIdBufferSize);
     void initPortRegisters();                            // registers 7, 6, 2, 8 with 2 ms between
     uint16_t endpointStatus(uint8_t endpoint);           // vendor endpoint 0: 0xC2, wIndex ep, wLength 2
-    // Clears a halt on both bulk endpoints (CLEAR_FEATURE ENDPOINT_HALT, which also resets the host's
-    // data toggle), after cancelling nothing: call it when write() returned Stalled.
+    // The Windows driver's recovery: the write pipe's endpoint status, then CLEAR_FEATURE(ENDPOINT_HALT)
+    // on the write pipe and the read pipe (usbfs also resets the host's data toggle). Call it after write()
+    // returned Stalled; it expects no transfer in flight.
     void recoverPipes();
     // Port status and status register together.
     PrinterState state();
