@@ -174,7 +174,8 @@ private:
             if (rc > 0 && sideChannel_ && fds[2].revents) serveSideChannel();
             if (drainPending_) answerDrain();
             if (deviceIdPending_) answerDeviceId();
-            // A condition reported while printing is watched until it clears, also between writes.
+            // A condition reported while printing is watched until it clears, also between writes: a write
+            // the printer finished may have ended before its next status poll saw the condition go.
             if ((paperEmpty_ || offline_) && std::chrono::steady_clock::now() - lastRefresh_ >= kStatusInterval)
                 refreshState();
             if (backChannel_ && rc == 0) {
@@ -208,9 +209,6 @@ private:
             if (r.accepted > 0) stallsWithoutProgress = 0;
             switch (r.stop) {
             case usb::WriteStop::Done:
-                // The printer took everything: a condition reported during the write is over, but the write
-                // may have ended before its next status poll said so.
-                if (paperEmpty_ || offline_) refreshState();
                 break;
             case usb::WriteStop::Cancelled:
                 return Outcome::Cancelled;
