@@ -283,6 +283,7 @@ Cable::Cable(Context& context, const CableSelector& selector, const OpenOptions&
     }
     if (seen.size() > 1) {
         libusb_close(handle_);
+        std::sort(seen.begin(), seen.end());
         std::string names;
         for (const auto& s : seen) names += (names.empty() ? "" : ", ") + s;
         throw Error(ErrorKind::NotFound, "several cables match (" + names + "); choose one by serial number or location");
