@@ -6,10 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <array>
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <numeric>
+#include <functional>
 #include <random>
 
 #include "include/oslnk_ioctl.h"
