@@ -18,7 +18,7 @@ TSAN_STRIDE     ?= 5
 FUZZ_TIME       ?= 20
 FUZZ_SEED       ?= 1207
 
-.PHONY: all host reconfigure-host windows test demo demo-wine deps bench figures clean sanitize asan tsan fuzz \
+.PHONY: all host reconfigure-host windows test demo demo-wine demo-cups install deps bench figures clean sanitize asan tsan fuzz \
 	asan-build asan-run tsan-build tsan-run fuzz-run
 
 all: host
@@ -156,6 +156,30 @@ demo:
 # the Windows target and the whole host tree, tests included: the Wine probes and the prefix are built there.
 demo-wine: windows host
 	./scripts/demo-wine.sh $(HOST_DIR) $(WIN_DIR)
+
+# The cable on Linux through CUPS, end to end: a simulated cable behind an emulated USB device node
+# (umockdev), real libusb, the ostrolink backend and a private cupsd on 127.0.0.1; shows lpinfo, lpstat
+# and what the printer received.
+demo-cups: deps $(HOST_DIR)/CMakeCache.txt
+	@$(MAKE) --no-print-directory reconfigure-host
+	@cmake --build $(HOST_DIR) -j $(JOBS) --target ostrolink-cups-demo || { \
+	  echo "demo-cups: needs libusb-1.0, umockdev, libcups2-dev and cups (make deps as root installs them)"; exit 1; }
+	$(HOST_DIR)/tests/cups/ostrolink-cups-demo
+
+# The CUPS backend and the udev rule that gives the lp group the cable. CUPS runs a backend that others may
+# execute (0755) as the unprivileged lp user, one that only root may (0700) as root: BACKEND_MODE=0700 for
+# the latter. CUPS and udev look only under /usr (and /etc/udev), so PREFIX=/usr/local is for packaging.
+PREFIX         ?= /usr
+BACKEND_MODE   ?= 0755
+UDEVRULESDIR   ?= $(PREFIX)/lib/udev/rules.d
+install: $(HOST_DIR)/CMakeCache.txt
+	@case "$(BACKEND_MODE)" in 0755|0700) ;; *) echo "install: BACKEND_MODE must be 0755 or 0700"; exit 1;; esac
+	@cmake --build $(HOST_DIR) -j $(JOBS) --target ostrolink_cups_backend || { echo "install: the backend needs \
+	  libusb-1.0 and libcups2-dev: make deps (as root) installs them, then make reconfigure-host"; exit 1; }
+	install -d $(DESTDIR)$(PREFIX)/lib/cups/backend $(DESTDIR)$(UDEVRULESDIR)
+	install -m $(BACKEND_MODE) $(HOST_DIR)/cups_backend/ostrolink $(DESTDIR)$(PREFIX)/lib/cups/backend/ostrolink
+	install -m 0644 cups_backend/60-ostrolink.rules $(DESTDIR)$(UDEVRULESDIR)/60-ostrolink.rules
+	@[ -n "$(DESTDIR)" ] || echo "install: run 'udevadm control --reload && udevadm trigger' and re-plug the cable"
 
 # Both build only the benchmarks (target `benchmarks`) and what they link, in the host build.
 bench: $(HOST_DIR)/CMakeCache.txt

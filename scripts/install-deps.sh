@@ -10,7 +10,10 @@ HOST_PACKAGES=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev mingw-w
                # Japanese font, and save screenshots of their windows (xwd, then netpbm to PNG).
                locales fonts-ipafont-gothic x11-apps netpbm
                # make figures writes its pages with a Python script.
-               python3)
+               python3
+               # The user-space driver on libusb, its tests over emulated usbfs nodes (umockdev), and the CUPS
+               # backend with its tests through a private cupsd.
+               libusb-1.0-0-dev umockdev libumockdev-dev libcups2-dev cups)
 # 32-bit packages (Wine runs the shipping i686 images).
 I386_PACKAGES=(wine32:i386 wine)
 
