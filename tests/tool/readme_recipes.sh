@@ -9,6 +9,14 @@ block=$(awk '/^## Running one test/ { on = 1 } on && /^```/ { n++; next } on && 
 [ -n "$block" ] || { echo "FAIL: README.md has no block under \"## Running one test\""; exit 1; }
 failures=0 lines=0
 cd "$build" || exit 1
+# ctest writes Testing/Temporary/LastTest.log even when it only lists, and the CTest run this check is part of
+# reads that log for the reasons of skipped tests: list from a copy of the build's test files instead.
+listing=$(mktemp -d)
+trap 'rm -rf "$listing"' EXIT
+find . -name CTestTestfile.cmake | while IFS= read -r f; do
+  mkdir -p "$listing/${f%/*}" && cp "$f" "$listing/$f"
+done
+ctest() { (cd "$listing" && command ctest "$@"); }
 while IFS= read -r line; do
   command=${line%%  #*}                       # without the comment
   command=${command%"${command##*[![:space:]]}"}
