@@ -124,6 +124,10 @@ def write(json_dir, repo, build_dir):
         if not path.exists():
             raise SystemExit(f"figures: {path} is missing (scripts/bench.sh with OSLNK_BENCH_OUT writes it)")
         benches[name] = Bench(path)
+    # The libusb and CUPS benchmarks exist only where libusb, umockdev and libcups were found.
+    for name in ("userspace", "cups_backend"):
+        path = Path(json_dir) / f"bench_{name}.json"
+        benches[name] = Bench(path) if path.exists() else None
     m = machine(build_dir)
     dev, prn, plug, scale = benches["device_id"], benches["print"], benches["plug"], benches["scale"]
     mhz = dev.context.get("mhz_per_cpu")
@@ -192,6 +196,20 @@ def write(json_dir, repo, build_dir):
          f"aggregate {', '.join(fmt(conc[n]['virtual_MBps'], 4) for n in print_counts)} MB/s virtual (the cables "
          f"share one bus); {per_byte_detail}", scale),
     ]
+
+    usp, cbe = benches["userspace"], benches["cups_backend"]
+    if usp:
+        usp_runs = {n: usp.run(f"BM_UserspacePrint/transfer:{n}") for n in (4096, 16384, 65536)}
+        rows.append(("A 1 MiB job through libusb, 4 transfers queued (`bench_userspace`)",
+                     "; ".join(f"{n // 1024} KiB transfers: {fmt(r['writer_cpu_ms_per_MiB'])} ms CPU per MiB in the "
+                               f"writing thread, {round(r['queued_max'])} queued"
+                               for n, r in usp_runs.items()), usp))
+    if cbe:
+        cbe_runs = {n: cbe.run(f"BM_CupsBackendPrint/{n}") for n in (1, 8)}
+        rows.append(("The CUPS backend printing 1 and 8 MiB from standard input (`bench_cups_backend`)",
+                     f"{fmt(cbe_runs[1]['backend_cpu_ms_per_MiB'])} and {fmt(cbe_runs[8]['backend_cpu_ms_per_MiB'])} "
+                     f"ms of backend CPU per MiB; at most {round(cbe_runs[8]['queued_max'])} bulk transfers in flight",
+                     cbe))
 
     def measured(b):
         return f"{b.when()}, {short_machine}"
@@ -359,8 +377,40 @@ def write(json_dir, repo, build_dir):
     w("single cable.")
     w("")
 
+    if usp or cbe:
+        w("## 5. The cable on Linux: libusb and CUPS")
+        w("")
+        w("Real libusb-1.0 talking to the simulated cable behind an emulated `/dev/bus/usb` node (umockdev's preload")
+        w("library and `tests/usbfs_cable`'s handler, which answers each URB from `sim::Cable`). The emulated device")
+        w("has no bus timing: the throughput is what the host's processes manage, not a full-speed bus's.")
+        w("")
+    if usp:
+        w("`bench_userspace`: 1 MiB jobs through `ostrolink::usb::Cable::write` with 4 bulk transfers queued. Writing")
+        w("thread: the library and libusb; whole process: with the emulated device's handler and umockdev's traffic.")
+        w(context_line(usp))
+        w("")
+        w("| Transfer size | Writing thread CPU per MiB | Whole process CPU per MiB | Host real per MiB | Transfers queued | URBs the device held at once |")
+        w("|---:|---:|---:|---:|---:|---:|")
+        for n, r in usp_runs.items():
+            w(f"| {n // 1024} KiB | {fmt(r['writer_cpu_ms_per_MiB'])} ms | {fmt(r['process_cpu_ms_per_MiB'])} ms | "
+              f"{ms(seconds(r, 'real_time'))} | {round(r['queued_max'])} | {round(r['device_saw_in_flight_max'])} |")
+        w("")
+        w("libusb sends a transfer above 16 KiB as several URBs, so the device holds more than 4 at 64 KiB.")
+        w("")
+    if cbe:
+        w("`bench_cups_backend`: the backend `ostrolink` run as cupsd runs it, printing a job from standard input;")
+        w("its CPU (user + system, its start and the cable lookup included) per MiB printed.")
+        w(context_line(cbe))
+        w("")
+        w("| Job | Backend CPU per MiB | Host real per job | Bulk transfers in flight at most |")
+        w("|---:|---:|---:|---:|")
+        for n, r in cbe_runs.items():
+            w(f"| {n} MiB | {fmt(r['backend_cpu_ms_per_MiB'])} ms | {ms(seconds(r, 'real_time'))} | "
+              f"{round(r['queued_max'])} |")
+        w("")
+
     times = Path(build_dir).parent / "test-times.txt"
-    w("## 5. How long the commands take")
+    w(f"## {6 if usp or cbe else 5}. How long the commands take")
     w("")
     w("`make test` writes each step's wall and CPU time (user + system of every process of the step) to")
     w("`build/test-times.txt`. On two cores a step that keeps both busy (a build, `ctest -j 2`) takes about half")
