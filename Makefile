@@ -83,8 +83,10 @@ test-asan-build: test-host-build
 	$(STEP_TIME) $(MAKE) --no-print-directory asan-build
 test-asan-run: test-asan-build
 	$(STEP_TIME) $(MAKE) --no-print-directory asan-run
+# The fuzzers run for a fixed time whatever CPU they get; at a lower priority they take what the TSan build
+# leaves, instead of slowing the builds on the critical path (they run a shorter prefix of the seed's inputs).
 test-fuzz-run: test-asan-build
-	$(STEP_TIME) $(MAKE) --no-print-directory fuzz-run
+	$(STEP_TIME) nice -n 10 $(MAKE) --no-print-directory fuzz-run
 test-tsan-build: test-asan-build
 	$(STEP_TIME) $(MAKE) --no-print-directory tsan-build
 test-tsan-run: test-tsan-build
