@@ -179,7 +179,7 @@ install: $(HOST_DIR)/CMakeCache.txt
 	@cmake --build $(HOST_DIR) -j $(JOBS) --target ostrolink_cups_backend || { echo "install: the backend needs \
 	  libusb-1.0 and libcups2-dev: make deps (as root) installs them, then make reconfigure-host"; exit 1; }
 	install -d $(DESTDIR)$(PREFIX)/lib/cups/backend $(DESTDIR)$(UDEVRULESDIR)
-	install -m $(BACKEND_MODE) $(HOST_DIR)/cups_backend/ostrolink $(DESTDIR)$(PREFIX)/lib/cups/backend/ostrolink
+	install -m $(BACKEND_MODE) $(HOST_DIR)/cups_backend/ostrolink-cups-backend $(DESTDIR)$(PREFIX)/lib/cups/backend/ostrolink
 	install -m 0644 cups_backend/60-ostrolink.rules $(DESTDIR)$(UDEVRULESDIR)/60-ostrolink.rules
 	@[ -n "$(DESTDIR)" ] || echo "install: run 'udevadm control --reload && udevadm trigger' and re-plug the cable"
 
