@@ -272,13 +272,13 @@ void ResetDocument(PortJob* job) {
   job->resetPipe = FALSE;
 }
 
-// Whether the driver refused a request of `piece` bytes for its size (nothing moved, STATUS_INVALID_PARAMETER,
-// and larger than one it took); the next request is then smaller: the driver's limit lies between the largest
-// size it took and this one.
+// Whether the driver refused a request of `piece` bytes for its size (nothing moved, STATUS_INVALID_PARAMETER);
+// the next request is then smaller: the driver's limit lies between the largest size it took and this one. A
+// size it took before and refuses now means its limit fell (another cable's AddDevice set it): what it took says
+// nothing any more. Each refusal makes the size smaller, so a refusal for another reason ends at size 1.
 BOOL RefusedForItsSize(PortJob* job, BOOL ok, DWORD done, DWORD piece) {
-  if (ok || job->timedOut || done != 0 || job->error != ERROR_INVALID_PARAMETER || piece <= 1 ||
-      piece <= job->largestAccepted)
-    return FALSE;
+  if (ok || job->timedOut || done != 0 || job->error != ERROR_INVALID_PARAMETER || piece <= 1) return FALSE;
+  if (piece <= job->largestAccepted) job->largestAccepted = 0;
   job->smallestRefused = piece;
   job->writeLimit = (job->largestAccepted + piece) / 2;
   if (job->writeLimit == 0) job->writeLimit = 1;

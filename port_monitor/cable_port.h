@@ -72,7 +72,7 @@ struct PortJob {
   // The driver accepts writes up to its own MaxTransferSize, one value for all cables (the one the cable plugged
   // last had), which need not be this cable's. A write it refuses for its size is sent again smaller:
   DWORD writeLimit;        // the size of the requests sent now
-  DWORD largestAccepted;   // the largest request the driver took in this document
+  DWORD largestAccepted;   // the largest request the driver took in this document (since its limit last fell)
   DWORD smallestRefused;   // the smallest it refused for its size (0: none)
   // Of the last WritePort (a later one that succeeds, the spooler's retry, clears them):
   BOOL failed;             // one of its requests failed

@@ -147,6 +147,28 @@ TEST(PortMonitorCore, AJobPrintsWholeWhateverTheDriverKeysSay) {
   print(1024);
 }
 
+// A cable plugged while a job runs on another lowers the driver's one limit below the size the job's requests
+// had; the job goes on in smaller requests and prints whole.
+TEST(PortMonitorCore, ACablePluggedDuringAJobLowersTheDriversLimitAndTheJobGoesOn) {
+  TempDir dir;
+  w98::Machine m(dir.path());
+  const int first = PlugWithTransferSize(m, 4096), second = PlugWithTransferSize(m, 512);
+  m.boot();
+  const int cable = m.plug({});
+  ASSERT_EQ(cable, first);
+  cable_port::PortJob job;
+  ASSERT_TRUE(cable_port::OpenPort("KVUSB1", &job) && cable_port::StartDocPort(&job)) << GetLastError();
+  const std::vector<uint8_t> data = Job(10000);
+  DWORD written = 0;
+  ASSERT_TRUE(cable_port::WritePort(&job, data.data(), 5000, &written));
+  ASSERT_EQ(m.plug({}), second);
+  EXPECT_TRUE(cable_port::WritePort(&job, data.data() + 5000, 5000, &written)) << GetLastError();
+  EXPECT_EQ(written, 5000u);
+  EXPECT_TRUE(cable_port::EndDocPort(&job));
+  cable_port::ClosePort(&job);
+  EXPECT_EQ(m.cable(cable)->cable->printed(), data);
+}
+
 TEST(PortMonitorCore, PortsAreThoseOfTheCablesPresentAndOtherNamesAreRefused) {
   TempDir dir;
   w98::Machine m(dir.path());
