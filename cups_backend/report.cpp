@@ -138,9 +138,11 @@ std::string makeAndModel(std::string_view make, std::string_view model) {
 }
 
 std::string deviceUri(const CableRef& ref) {
+    // As the make-and-model field shows them: a NUL or control byte from the printer would make a URI
+    // that parseDeviceUri() refuses, and the queue made from it could never print.
     const auto part = [](std::string_view s) {
         s = trim(s);
-        return s.empty() ? std::string("Unknown") : percentEncode(s.substr(0, kMaxNameField));
+        return s.empty() ? std::string("Unknown") : percentEncode(cutUtf8(printableText(s), kMaxNameField));
     };
     std::string uri = std::string(kScheme) + "://" + part(ref.make) + "/" + part(ref.model);
     if (!ref.serial.empty())

@@ -39,7 +39,8 @@ struct CableRef {
     std::string location;
 };
 
-// ostrolink://MAKE/MODEL?serial=S (or ?location=L), make and model percent-encoded and "Unknown" when empty.
+// ostrolink://MAKE/MODEL?serial=S (or ?location=L): make and model as printableText() gives them, percent-encoded,
+// "Unknown" when empty.
 std::string deviceUri(const CableRef& ref);
 // Parses a device URI; on failure returns nullopt and says why in `error`.
 std::optional<CableRef> parseDeviceUri(std::string_view uri, std::string& error);

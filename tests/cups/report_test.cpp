@@ -63,6 +63,8 @@ TEST(CupsJobArguments, UriRoundTripsAndWhatNamesNoCableIsRefused) {
     EXPECT_EQ(back->make, ref.make);
     EXPECT_EQ(back->model, ref.model);
     EXPECT_EQ(back->serial, ref.serial);
+    // Make and model come from the printer and may hold a NUL: the backend must still take its own URI.
+    EXPECT_TRUE(parseDeviceUri(deviceUri({std::string("Ac\0me", 5), "J\x01", "S1", ""}), error)) << error;
 
     for (const char* bad : {"usb://Hanwell/LP6?serial=1", "ostrolink://Hanwell/LP6", "ostrolink://H/M?serial=",
                             "ostrolink://H/M?serial=%4", "ostrolink://H/M?serial=a%00b", "ostrolink://H/M?port=1"}) {
