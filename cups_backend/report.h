@@ -11,9 +11,10 @@ namespace ostrolink::cups_backend {
 
 inline constexpr std::string_view kScheme = "ostrolink";
 
-// cups-deviced reads each discovery line into a 2048-byte buffer (scheduler/cups-deviced.c, get_device);
-// a longer line is split and both halves are dropped as "bad line". The device URI goes into 1024 bytes.
-inline constexpr std::size_t kMaxDiscoveryLine = 2047;  // without the newline
+// cups-deviced reads each discovery line with cupsFileGets() into a 2048-byte buffer (scheduler/cups-deviced.c,
+// get_device): 2047 characters, the newline among them; a longer line is split and both halves are dropped as
+// "bad line". The device URI goes into 1024 bytes.
+inline constexpr std::size_t kMaxDiscoveryLine = 2046;  // without the newline
 inline constexpr std::size_t kMaxNameField = 255;  // make, model (before percent-encoding), make-and-model, info
 
 // A device ID (or any printer-supplied text) made safe for CUPS: control characters become '?', valid
