@@ -57,6 +57,17 @@ TEST(CupsDiscoveryLine, HostileDeviceIdsStayParseableAndLoseNothingUnmarked) {
     p.deviceId = std::string(3000, ';');  // pairs of one byte fill the line to its last byte
     EXPECT_TRUE(discoveryLine(p).idCut);
     fieldsOf(p);
+
+    // Make and model at their longest and escaped throughout, the longest serial number a USB string holds:
+    // the URI survives cupsd's 1024-byte "DEVICE_URI=" buffer with the serial number whole, the line fits.
+    p.ref = {std::string(300, '"'), std::string(300, '\xE9'), std::string(126, '%'), ""};
+    f = fieldsOf(p);
+    EXPECT_LE(f[1].size() + std::string_view("DEVICE_URI=").size(), 1023u);
+    std::string error;
+    const auto named = parseDeviceUri(f[1], error);
+    ASSERT_TRUE(named) << error;
+    EXPECT_EQ(named->serial, p.ref.serial);
+    EXPECT_EQ(named->model.substr(0, 4), "\xC3\xA9\xC3\xA9");
 }
 
 TEST(CupsJobArguments, UriRoundTripsAndWhatNamesNoCableIsRefused) {
