@@ -42,6 +42,10 @@ constexpr int kMaxStallsWithoutProgress = 5;
 
 std::atomic<bool> g_stop{false};
 int g_wakePipe[2] = {-1, -1};
+// Whether cupsd gave the side and back channels: looked at before this program opens anything (its wake pipe,
+// libusb's descriptors), which would otherwise take a free number 3 or 4 and pass for a channel.
+bool g_sideChannelGiven = false;
+bool g_backChannelGiven = false;
 
 void onSigterm(int) {
     g_stop.store(true);
@@ -122,8 +126,8 @@ enum class Outcome { Done, Cancelled, Gone, Failed };
 class Job {
 public:
     Job(usb::Cable& cable, int input) : cable_(cable), input_(input) {
-        sideChannel_ = fdIsOpen(CUPS_SC_FD);
-        backChannel_ = fdIsOpen(kBackChannelFd) && cable.bulkInEndpoint() != 0;
+        sideChannel_ = g_sideChannelGiven;
+        backChannel_ = g_backChannelGiven && cable.bulkInEndpoint() != 0;
     }
 
     // Sends the input to the end (a file `copies` times), serving the side channel while it waits.
@@ -509,6 +513,12 @@ int main(int argc, char** argv) {
     if (argc < 6 || argc > 7) {
         std::fprintf(stderr, "Usage: %s job-id user title copies options [file]\n"
                              "       %s          (lists the Ostrolink cables)\n", argv[0], argv[0]);
+        return CUPS_BACKEND_FAILED;
+    }
+    g_sideChannelGiven = fdIsOpen(CUPS_SC_FD);
+    g_backChannelGiven = fdIsOpen(kBackChannelFd);
+    if (argc == 6 && !fdIsOpen(0)) {
+        std::fputs("ERROR: no print file and no standard input to read the job from\n", stderr);
         return CUPS_BACKEND_FAILED;
     }
     // pipe() and fcntl() rather than Linux's pipe2(): the backend builds for macOS's CUPS too.

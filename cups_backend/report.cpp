@@ -45,17 +45,26 @@ bool unreserved(unsigned char c) {
     return std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~';
 }
 
-std::string percentEncode(std::string_view s) {
+// At most `budget` bytes of encoding, never ending inside a UTF-8 sequence of `s`.
+std::string percentEncode(std::string_view s, std::size_t budget = std::string::npos) {
     static const char hex[] = "0123456789ABCDEF";
     std::string out;
-    for (unsigned char c : s) {
-        if (unreserved(c)) {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
+    for (std::size_t i = 0; i < s.size();) {
+        std::size_t n = 1;
+        while (i + n < s.size() && (static_cast<uint8_t>(s[i + n]) & 0xC0) == 0x80) ++n;
+        std::string encoded;
+        for (unsigned char c : s.substr(i, n)) {
+            if (unreserved(c)) {
+                encoded += static_cast<char>(c);
+            } else {
+                encoded += '%';
+                encoded += hex[c >> 4];
+                encoded += hex[c & 15];
+            }
         }
+        if (encoded.size() > budget - std::min(budget, out.size())) break;
+        out += encoded;
+        i += n;
     }
     return out;
 }
@@ -138,16 +147,19 @@ std::string makeAndModel(std::string_view make, std::string_view model) {
 }
 
 std::string deviceUri(const CableRef& ref) {
-    const auto part = [](std::string_view s) {
-        s = trim(s);
-        return s.empty() ? std::string("Unknown") : percentEncode(s.substr(0, kMaxNameField));
+    // As the make-and-model field shows them: a NUL or control byte from the printer would make a URI
+    // that parseDeviceUri() refuses, and the queue made from it could never print.
+    const auto part = [](std::string_view s, std::size_t budget) {
+        const std::string encoded = percentEncode(cutUtf8(printableText(trim(s)), kMaxNameField), budget);
+        return encoded.empty() ? std::string("Unknown") : encoded;
     };
-    std::string uri = std::string(kScheme) + "://" + part(ref.make) + "/" + part(ref.model);
-    if (!ref.serial.empty())
-        uri += "?serial=" + percentEncode(ref.serial);
-    else
-        uri += "?location=" + percentEncode(ref.location);
-    return uri;
+    // The query alone names the cable: it stays whole, and make and model share the room that is left.
+    const std::string query = ref.serial.empty() ? "?location=" + percentEncode(ref.location)
+                                                 : "?serial=" + percentEncode(ref.serial);
+    const std::string scheme = std::string(kScheme) + "://";
+    const std::size_t room = kMaxDeviceUri - std::min(kMaxDeviceUri, scheme.size() + 1 + query.size());
+    const std::string make = part(ref.make, room / 2);
+    return scheme + make + "/" + part(ref.model, room - std::min(room, make.size())) + query;
 }
 
 std::optional<CableRef> parseDeviceUri(std::string_view uri, std::string& error) {

@@ -11,9 +11,14 @@ namespace ostrolink::cups_backend {
 
 inline constexpr std::string_view kScheme = "ostrolink";
 
-// cups-deviced reads each discovery line into a 2048-byte buffer (scheduler/cups-deviced.c, get_device);
-// a longer line is split and both halves are dropped as "bad line". The device URI goes into 1024 bytes.
-inline constexpr std::size_t kMaxDiscoveryLine = 2047;  // without the newline
+// cups-deviced reads each discovery line with cupsFileGets() into a 2048-byte buffer (scheduler/cups-deviced.c,
+// get_device): 2047 characters, the newline among them; a longer line is split and both halves are dropped as
+// "bad line".
+inline constexpr std::size_t kMaxDiscoveryLine = 2046;  // without the newline
+// cupsd gives a backend its URI as "DEVICE_URI=..." in a 1024-byte buffer (scheduler/job.c), so 1012 bytes of
+// it survive; a cut URI would lose the ?serial= that names the cable. 1000 also leaves the discovery line room
+// for its other fields at their longest.
+inline constexpr std::size_t kMaxDeviceUri = 1000;
 inline constexpr std::size_t kMaxNameField = 255;  // make, model (before percent-encoding), make-and-model, info
 
 // A device ID (or any printer-supplied text) made safe for CUPS: control characters become '?', valid
@@ -39,7 +44,8 @@ struct CableRef {
     std::string location;
 };
 
-// ostrolink://MAKE/MODEL?serial=S (or ?location=L), make and model percent-encoded and "Unknown" when empty.
+// ostrolink://MAKE/MODEL?serial=S (or ?location=L): make and model as printableText() gives them, percent-encoded,
+// "Unknown" when empty, and cut so that the URI stays within kMaxDeviceUri.
 std::string deviceUri(const CableRef& ref);
 // Parses a device URI; on failure returns nullopt and says why in `error`.
 std::optional<CableRef> parseDeviceUri(std::string_view uri, std::string& error);

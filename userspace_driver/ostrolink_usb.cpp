@@ -769,8 +769,10 @@ WriteResult Cable::write(std::span<const uint8_t> data, const WriteOptions& opti
             inFlight.busy = false;
             if (inFlight.transfer->actual_length > 0)
                 options.onBackChannel({inBuffer.data(), static_cast<std::size_t>(inFlight.transfer->actual_length)});
+            // Only a completed read is repeated: a stalled or failing IN endpoint would complete every
+            // resubmission at once and spin this loop for the rest of the write.
             if (inFlight.transfer->status == LIBUSB_TRANSFER_NO_DEVICE) stopWith(WriteStop::Gone);
-            else if (!stopping && inFlight.transfer->status != LIBUSB_TRANSFER_CANCELLED) startIn();
+            else if (!stopping && inFlight.transfer->status == LIBUSB_TRANSFER_COMPLETED) startIn();
         }
 
         bool allWritten = result.accepted == data.size() && queue.empty();

@@ -167,7 +167,7 @@ struct WriteOptions {
     bool stopWhenNotReady = true;
     // Called after every status poll whose result differs from the previous one (and after the first).
     std::function<void(const PrinterState&)> onStatus;
-    // When set, a bulk IN transfer is kept queued and what the printer sends comes here.
+    // When set, a bulk IN transfer is kept queued (until one fails) and what the printer sends comes here.
     std::function<void(std::span<const uint8_t>)> onBackChannel;
     // Called at least every 100 ms from the writing thread; it may make control requests on the cable
     // (portStatus, state, readRegisters) but must not call write(). readDeviceId() here would run the

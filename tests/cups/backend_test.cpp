@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <thread>
 
@@ -169,6 +170,23 @@ TEST(CupsBackend, BadArgumentsMissingCablesSigtermAndUnplugExitWithTheFittingCod
         EXPECT_EQ(run.waitExit(10s), c.exit) << c.uri << " " << c.copies << "\n" << run.log();
         EXPECT_NE(run.log().find(c.says), std::string::npos) << run.log();
     }
+    // Started by hand, without fds 3 and 4: what the backend opens itself is no channel to it. Without
+    // standard input: a failure that says so, not a wait on a descriptor of its own.
+    const auto byHand = [&](const char* closing) {
+        return std::make_unique<BackendRun>(
+            "/bin/sh", std::vector<std::string>{"sh", "-c", std::string("exec \"$0\" \"$@\" ") + closing, kBackend,
+                                                "17", "alice", "t", "1", ""},
+            jobEnvironment(cables, uri1));
+    };
+    cables.cable(0).queueBulkIn(std::vector<uint8_t>(64, 'R'));
+    auto noChannels = byHand("3>&- 4>&-");
+    noChannels->writeInput(pattern(4096, 5));
+    noChannels->closeInput();
+    EXPECT_EQ(noChannels->waitExit(10s), CUPS_BACKEND_OK) << noChannels->log();
+    EXPECT_EQ(noChannels->log().find("dropped"), std::string::npos) << noChannels->log();
+    auto noInput = byHand("<&-");
+    EXPECT_EQ(noInput->waitExit(5s), CUPS_BACKEND_FAILED) << noInput->log();
+    EXPECT_NE(noInput->log().find("no standard input"), std::string::npos) << noInput->log();
 
     // Two jobs at once on the two cables, as two queues print (each backend opens the cables to find its
     // serial number): one cancelled, one unplugged while its transfer waits for paper.

@@ -12,7 +12,8 @@ using testing::parseDiscoveryLine;
 
 std::vector<std::string> fieldsOf(const DiscoveredPrinter& printer) {
     const DiscoveryLine line = discoveryLine(printer);
-    EXPECT_LE(line.text.size(), kMaxDiscoveryLine);
+    // cups-deviced reads a line with cupsFileGets() into 2048 bytes: 2047 characters, the newline among them.
+    EXPECT_LE(line.text.size() + 1, 2047u);
     EXPECT_EQ(line.text.find('\n'), std::string::npos);
     auto fields = parseDiscoveryLine(line.text);
     EXPECT_TRUE(fields) << line.text;
@@ -53,6 +54,18 @@ TEST(CupsDiscoveryLine, HostileDeviceIdsStayParseableAndLoseNothingUnmarked) {
     EXPECT_EQ(f[4].back(), ';');
     EXPECT_EQ(longId.compare(0, f[4].size(), f[4]), 0);
     EXPECT_GT(line.text.size(), kMaxDiscoveryLine - 40);  // nearly all the room is used
+    p.deviceId = std::string(3000, ';');  // pairs of one byte fill the line to its last byte
+    fieldsOf(p);
+
+    // Make and model at their longest and escaped throughout, the longest serial number a USB string holds:
+    // the URI survives cupsd's 1024-byte "DEVICE_URI=" buffer with the serial number whole, the line fits.
+    p.ref = {std::string(300, '"'), std::string(300, '\xE9'), std::string(126, '%'), ""};
+    f = fieldsOf(p);
+    EXPECT_LE(f[1].size() + std::string_view("DEVICE_URI=").size(), 1023u);
+    std::string error;
+    const auto named = parseDeviceUri(f[1], error);
+    ASSERT_TRUE(named) << error;
+    EXPECT_EQ(named->serial, p.ref.serial);
 }
 
 TEST(CupsJobArguments, UriRoundTripsAndWhatNamesNoCableIsRefused) {
@@ -63,6 +76,8 @@ TEST(CupsJobArguments, UriRoundTripsAndWhatNamesNoCableIsRefused) {
     EXPECT_EQ(back->make, ref.make);
     EXPECT_EQ(back->model, ref.model);
     EXPECT_EQ(back->serial, ref.serial);
+    // Make and model come from the printer and may hold a NUL: the backend must still take its own URI.
+    EXPECT_TRUE(parseDeviceUri(deviceUri({std::string("Ac\0me", 5), "J\x01", "S1", ""}), error)) << error;
 
     for (const char* bad : {"usb://Hanwell/LP6?serial=1", "ostrolink://Hanwell/LP6", "ostrolink://H/M?serial=",
                             "ostrolink://H/M?serial=%4", "ostrolink://H/M?serial=a%00b", "ostrolink://H/M?port=1"}) {

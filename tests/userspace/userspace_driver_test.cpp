@@ -196,6 +196,22 @@ TEST_F(LibusbCable, UnplugMidJobEndsTheWriteAsGone)
     }
 }
 
+// A back channel whose endpoint stalls is left alone for the rest of the write, not resubmitted in a busy loop.
+TEST_F(LibusbCable, StalledBackChannelDoesNotSpinTheWrite)
+{
+    add("B-1", kAcme);
+    usb::Context context;
+    usb::Cable cable(context, usb::CableSelector::any());
+    cables.cable(0).haltEndpoint(cable.bulkInEndpoint());
+    const std::vector<uint8_t> job = randomBytes(64 * 1024);
+    usb::WriteOptions options;
+    options.transferSize = 4096;  // many completions, each a turn of the loop that would resubmit
+    options.onBackChannel = [](std::span<const uint8_t>) {};
+    usb::WriteResult r = cable.write(job, options);
+    EXPECT_EQ(r.stop, usb::WriteStop::Done) << r.message;
+    EXPECT_LE(cables.stats(0).bulkInUrbs, 1u);
+}
+
 // The Windows driver's IOCTL_KVUSB_GET_DEVICE_ID and the library's readDeviceId, against the same printers:
 // the same setup packets in the same order, from the host target's traffic log and the emulated cable.
 TEST_F(LibusbCable, DeviceIdExchangeSendsTheWindowsDriversSetupPackets)
