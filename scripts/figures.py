@@ -160,7 +160,7 @@ def write(json_dir, repo, build_dir):
         "driver pool per cable " + ", ".join(f"{p} B" for p in pools)
     # Heap a further cable adds, from the two largest counts with the traffic log cleared.
     heap_added = (128 * plugs[(128, 0)]["heap_per_cable"] - 16 * plugs[(16, 0)]["heap_per_cable"]) / 112
-    if abs(k_print_cpu - 1) < 0.1:
+    if abs(k_print_cpu - 1) < 0.05:
         per_byte = "host CPU per byte about flat in this run"
     else:
         per_byte = ("host CPU per byte grows with the cables printing at once" if k_print_cpu > 1 else
