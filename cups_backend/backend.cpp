@@ -485,10 +485,13 @@ int printJob(int argc, char** argv) {
             message("INFO", "Job stopped; the printer had accepted " + count + " bytes.");
             return CUPS_BACKEND_CANCEL;
         case Outcome::Gone:
+            // The conditions go with the job: a paper-out of an unplugged printer would stay on the queue.
+            job.clearReportedState();
             message("ERROR", "the Ostrolink cable " + which + " was unplugged after the printer accepted " +
                                  count + " bytes");
             return CUPS_BACKEND_FAILED;
         case Outcome::Failed:
+            job.clearReportedState();
             message("ERROR", "the job stopped after the printer accepted " + count + " bytes");
             return CUPS_BACKEND_FAILED;
         }

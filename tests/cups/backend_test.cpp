@@ -205,6 +205,7 @@ TEST(CupsBackend, BadArgumentsMissingCablesSigtermAndUnplugExitWithTheFittingCod
     cables.unplug(1);
     EXPECT_EQ(unplugged.waitExit(5s), CUPS_BACKEND_FAILED) << unplugged.log();
     EXPECT_NE(unplugged.log().find("unplugged"), std::string::npos) << unplugged.log();
+    EXPECT_NE(unplugged.log().find("STATE: -media-empty-error"), std::string::npos) << unplugged.log();
 }
 
 }  // namespace
