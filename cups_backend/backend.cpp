@@ -14,8 +14,8 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -48,9 +48,11 @@ bool g_sideChannelGiven = false;
 bool g_backChannelGiven = false;
 
 void onSigterm(int) {
+    const int savedErrno = errno;  // the interrupted code may be about to read it
     g_stop.store(true);
     const char byte = 1;
     [[maybe_unused]] ssize_t n = write(g_wakePipe[1], &byte, 1);
+    errno = savedErrno;
 }
 
 void message(const char* prefix, const std::string& text) {
