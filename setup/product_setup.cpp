@@ -221,7 +221,7 @@ SetupResult ProductSetup::WriteClassKeys() {
     // A setting an earlier installation left stays, in either form Windows 98 writes it; anything else
     // becomes the default again. Written as REG_DWORD.
     DWORD value = v.data;
-    if (!user_kit::QueryNumberValue(driverKey, v.name, &value)) value = v.data;
+    user_kit::QueryNumberValue(driverKey, v.name, &value);  // leaves the default where it reads nothing usable
     if (status == ERROR_SUCCESS)
       status = WriteValue(driverKey, true, v.name, REG_DWORD,
                           reinterpret_cast<const BYTE*>(&value), sizeof value);
