@@ -8,7 +8,7 @@ struct FdoExtension;
 struct TransferContext {
     struct _URB_BULK_OR_INTERRUPT_TRANSFER Urb;  // first, so the URB's address is the context's
     PIRP Irp;
-    BOOLEAN Cancelled;        // CancelTransfer was called for it
+    BOOLEAN Cancelled;        // CancelTransfer was called for it (a record only: the bus decides the outcome)
     BOOLEAN IsRead;
     // Guarded by FdoExtension::TransferLock: a canceller that still needs the request, and the
     // completion that found one and left the request to it.
